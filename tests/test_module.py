@@ -1,0 +1,71 @@
+import importlib
+import sys
+
+import pytest
+
+import orx
+from orx import _lib
+
+from helpers import raises
+
+# The module's classes in registration order.
+REGISTRY = [
+    "Side", "Vendors", "Stype", "Dataset", "Action", "Schema", "RType", "SymbolMap", "Metadata",
+    "RecordHeader", "OhlcvMsg", "Mbp1Msg", "TradeMsg", "BboMsg", "BidAskPair", "RetrieveParams",
+    "BufferStore", "RecordMsg", "BacktestData", "BacktestMetaData", "StaticStats", "Parameters",
+    "TimeseriesStats", "Trades", "Signals", "SignalInstructions", "LiveData", "AccountSummary",
+    "PyRecordEncoder", "PyMetadataEncoder", "PyBacktestEncoder",
+]
+NO_CONSTRUCTOR = ["Side", "Vendors", "Stype", "Dataset", "Action", "Schema", "RType",
+                  "RecordHeader", "RecordMsg"]
+
+
+def registered():
+    return list(_lib.__all__)
+
+
+def test_all_lists_classes_in_registry_order():
+    names = registered()
+    assert names == [n for n in REGISTRY if n in set(names)]
+    assert len(set(names)) == len(names)
+
+
+def test_module_surface():
+    assert _lib.__doc__ == ""
+    public = [n for n in dir(_lib) if not n.startswith("__")]
+    assert sorted(public) == sorted(registered())  # classes only, no functions
+    assert all(isinstance(getattr(_lib, n), type) for n in registered())
+
+
+def test_import_twice_gives_same_module():
+    again = importlib.import_module("orx._lib")
+    assert again is _lib
+    assert sys.modules["orx._lib"] is _lib
+
+
+def test_package_reexports_every_class():
+    assert orx.__all__ == registered()
+    for name in registered():
+        assert getattr(orx, name) is getattr(_lib, name)
+
+
+@pytest.mark.parametrize("name", REGISTRY)
+def test_class_shape(name):
+    if name not in registered():
+        pytest.skip(f"{name} not registered yet")
+    cls = getattr(_lib, name)
+    assert cls.__module__ == "orx"
+    assert cls.__name__ == cls.__qualname__ == name
+    assert repr(cls) == f"<class 'orx.{name}'>"
+    assert cls.__bases__ == (object,)
+    assert not hasattr(cls, "__weakrefoffset__") or cls.__weakrefoffset__ == 0
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("name", NO_CONSTRUCTOR)
+def test_no_constructor(name):
+    if name not in registered():
+        pytest.skip(f"{name} not registered yet")
+    raises(TypeError, f"No constructor defined for {name}", getattr(_lib, name))
+    raises(TypeError, f"No constructor defined for {name}", getattr(_lib, name), 1, x=2)
