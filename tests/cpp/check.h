@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace orx::test {
@@ -41,8 +42,8 @@ std::string show(const T& v) {
 
 #define CHECK_EQ(a, b)                                                                    \
   do {                                                                                    \
-    const auto& check_a_ = (a);                                                           \
-    const auto& check_b_ = (b);                                                           \
+    const auto check_a_ = (a); /* copies: the operands may be parts of temporaries */     \
+    const auto check_b_ = (b);                                                            \
     if (!(check_a_ == check_b_))                                                          \
       orx::test::fail(__FILE__, __LINE__,                                                 \
                       "CHECK_EQ(" #a ", " #b "): " + orx::test::show(check_a_) + " vs " + \
