@@ -124,21 +124,6 @@ TEST(backtest_full_layout_against_hand_built_bytes) {
   CHECK_EQ(read_le(b, 2, 2), 4u);  // two 2-byte characters: length 4
 }
 
-TEST(backtest_entry_sizes) {
-  const size_t base = encode(BacktestData{}).size();
-  BacktestData bt;
-  bt.trades = {{0, 0, 0, "ABC", 0, 0, 0, 0, "SELL", 0}};
-  CHECK_EQ(encode(bt).size() - base, 67u);
-  bt = {};
-  bt.signals = {{}};
-  CHECK_EQ(encode(bt).size() - base, 12u);
-  bt.signals[0].trade_instructions = {{}};
-  CHECK_EQ(encode(bt).size() - base, 12u + 30u);
-  bt = {};
-  bt.period_timeseries_stats.resize(3);
-  CHECK_EQ(encode(bt).size() - base, 120u);
-}
-
 TEST(backtest_encoder_appends_and_keeps_earlier_bytes) {
   std::vector<uint8_t> out = {1, 2, 3};
   BacktestRecordEncoder enc(out);
@@ -146,14 +131,6 @@ TEST(backtest_encoder_appends_and_keeps_earlier_bytes) {
   CHECK(enc.encode_backtest(BacktestData{}).ok());
   CHECK_EQ(out.size(), 3u + 2 * 238u);
   CHECK_EQ(out[2], 3);
-}
-
-TEST(backtest_strings_at_the_limit) {
-  BacktestData bt;
-  bt.metadata.backtest_name.assign(65535, 'x');
-  const auto b = encode(bt);
-  CHECK_EQ(b.size(), 238u + 65535u);
-  CHECK_EQ(read_le(b, 2, 2), 65535u);
 }
 
 TEST(backtest_refuses_unrepresentable_strings_and_leaves_the_buffer) {
@@ -213,17 +190,4 @@ TEST(live_data_completeness_in_order) {
   CHECK(ok.ok());
   CHECK(!ok->live_id.has_value());
   CHECK_EQ(*LiveData::build(0, p, t, s, a)->live_id, 0);
-}
-
-TEST(result_types_copy_deeply) {
-  BacktestData a;
-  a.metadata.parameters.tickers = {"X"};
-  SignalInstructions in;
-  in.ticker = "T";
-  a.signals = {{1, {in}}};
-  BacktestData b = a;
-  b.metadata.parameters.tickers[0] = "Y";
-  b.signals[0].trade_instructions[0].ticker = "U";
-  CHECK_EQ(a.metadata.parameters.tickers[0], "X");
-  CHECK_EQ(a.signals[0].trade_instructions[0].ticker, "T");
 }
