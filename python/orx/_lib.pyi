@@ -1,4 +1,5 @@
 # Type stubs for orx._lib.
+from collections.abc import Sequence
 from typing import ClassVar, final
 
 __all__: list[str]
@@ -138,10 +139,167 @@ class RType:
     def __ne__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+# --- records -----------------------------------------------------------------------------------
+
+@final
+class RecordHeader:
+    """Constant data across all records."""
+    length: int
+    rtype: int
+    instrument_id: int
+    ts_event: int
+    rollover_flag: int
+
+@final
+class BidAskPair:
+    """Order book level e.g. MBP1 would contain the top level."""
+    bid_px: int
+    ask_px: int
+    bid_sz: int
+    ask_sz: int
+    bid_ct: int
+    ask_ct: int
+    def __init__(self, bid_px: int, ask_px: int, bid_sz: int, ask_sz: int, bid_ct: int,
+                 ask_ct: int) -> None: ...
+    @property
+    def pretty_bid_px(self) -> float: ...
+    @property
+    def pretty_ask_px(self) -> float: ...
+
+@final
+class Mbp1Msg:
+    """Mbp1Msg struct"""
+    hd: RecordHeader
+    instrument_id: int
+    price: int
+    size: int
+    action: int
+    side: int
+    depth: int
+    flags: int
+    ts_recv: int
+    ts_in_delta: int
+    sequence: int
+    discriminator: int
+    levels: list[BidAskPair]
+    def __init__(self, instrument_id: int, ts_event: int, rollover_flag: int, price: int,
+                 size: int, action: Action, side: Side, flags: int, depth: int, ts_recv: int,
+                 ts_in_delta: int, sequence: int, discriminator: int,
+                 levels: Sequence[BidAskPair]) -> None: ...
+    @property
+    def ts_event(self) -> int: ...
+    @property
+    def rollover_flag(self) -> int: ...
+    @property
+    def rtype(self) -> RType: ...
+    @property
+    def pretty_price(self) -> float: ...
+    @property
+    def pretty_action(self) -> Action: ...
+    @property
+    def pretty_side(self) -> Side: ...
+    def __dict__(self) -> dict[str, int]: ...  # type: ignore[override]
+
+@final
+class TradeMsg:
+    hd: RecordHeader
+    instrument_id: int
+    price: int
+    size: int
+    action: int
+    side: int
+    depth: int
+    flags: int
+    ts_recv: int
+    ts_in_delta: int
+    sequence: int
+    def __init__(self, instrument_id: int, ts_event: int, rollover_flag: int, price: int,
+                 size: int, action: Action, side: Side, flags: int, depth: int, ts_recv: int,
+                 ts_in_delta: int, sequence: int) -> None: ...
+    @property
+    def ts_event(self) -> int: ...
+    @property
+    def rollover_flag(self) -> int: ...
+    @property
+    def rtype(self) -> RType: ...
+    @property
+    def pretty_price(self) -> float: ...
+    @property
+    def pretty_action(self) -> Action: ...
+    @property
+    def pretty_side(self) -> Side: ...
+    def __dict__(self) -> dict[str, int]: ...  # type: ignore[override]
+
+@final
+class BboMsg:
+    hd: RecordHeader
+    instrument_id: int
+    ts_event: int
+    price: int
+    size: int
+    side: int
+    flags: int
+    ts_recv: int
+    sequence: int
+    levels: list[BidAskPair]
+    # Write-only: they set the same field of levels[0].
+    bid_px: int
+    ask_px: int
+    bid_sz: int
+    ask_sz: int
+    bid_ct: int
+    ask_ct: int
+    def __init__(self, instrument_id: int, ts_event: int, rollover_flag: int, price: int,
+                 size: int, side: Side, flags: int, ts_recv: int, sequence: int,
+                 levels: Sequence[BidAskPair]) -> None: ...
+    @property
+    def rollover_flag(self) -> int: ...
+    @property
+    def rtype(self) -> RType: ...
+    @property
+    def pretty_price(self) -> float: ...
+    @property
+    def pretty_side(self) -> Side: ...
+    def __dict__(self) -> dict[str, int]: ...  # type: ignore[override]
+
+@final
+class OhlcvMsg:
+    """OhlcvMsg struct"""
+    hd: RecordHeader
+    instrument_id: int
+    open: int
+    high: int
+    low: int
+    close: int
+    volume: int
+    def __init__(self, instrument_id: int, ts_event: int, rollover_flag: int, open: int,
+                 high: int, low: int, close: int, volume: int) -> None: ...
+    @property
+    def ts_event(self) -> int: ...
+    @property
+    def rollover_flag(self) -> int: ...
+    @property
+    def rtype(self) -> RType: ...
+    @property
+    def pretty_price(self) -> float: ...
+    @property
+    def pretty_open(self) -> float: ...
+    @property
+    def pretty_high(self) -> float: ...
+    @property
+    def pretty_low(self) -> float: ...
+    @property
+    def pretty_close(self) -> float: ...
+    def __dict__(self) -> dict[str, int]: ...  # type: ignore[override]
+
+@final
+class RecordMsg:
+    @staticmethod
+    def is_record(obj: object) -> bool: ...
+
 # --- back-test and live results ----------------------------------------------------------------
 # Every numeric field is an int (i32, i64 or u16 as noted); reads return copies.
 
-from collections.abc import Sequence
 from typing import Any
 
 @final

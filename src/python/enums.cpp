@@ -6,6 +6,7 @@
 #include "bind/bind.h"
 #include "classes.h"
 #include "enums.h"
+#include "members.h"
 #include "utils.h"
 #include "vendors.h"
 
@@ -129,17 +130,10 @@ PyObject* letter_from_str(PyTypeObject*, std::string value) {
 
 template <class E>
 PyObject* letter_from_int(PyTypeObject*, uint8_t value) {
-  if (auto e = from_byte<E>(value)) return Conv<E>::to_py(*e);
-  const std::string type(EnumTable<E>::type_name);
-  PyErr_Format(PyExc_ValueError, "Unknown %s value: '%c'", type.c_str(), static_cast<int>(value));
-  return nullptr;
+  return member_from_byte<E>(value);
 }
 
-PyObject* rtype_from_int(PyTypeObject*, uint8_t value) {
-  if (auto e = from_byte<RType>(value)) return Conv<RType>::to_py(*e);
-  PyErr_Format(PyExc_ValueError, "Unknown RType value: %d", static_cast<int>(value));
-  return nullptr;
-}
+PyObject* rtype_from_int(PyTypeObject*, uint8_t value) { return member_from_byte<RType>(value); }
 
 // The argument must be a Schema member; the conversion error carries no argument name.
 PyObject* rtype_from_schema(PyTypeObject*, PyObject* value) {
@@ -158,6 +152,22 @@ constexpr const char* kFromInt = "from_int($cls, value)\n--\n\n";
 constexpr const char* kToJson = "to_json($self)\n--\n\n";
 
 }  // namespace
+
+template <class E>
+PyObject* member_from_byte(uint8_t byte) {
+  if (auto e = from_byte<E>(byte)) return Conv<E>::to_py(*e);
+  const std::string type(EnumTable<E>::type_name);
+  if constexpr (std::is_same_v<E, RType>) {
+    PyErr_Format(PyExc_ValueError, "Unknown RType value: %d", static_cast<int>(byte));
+  } else {
+    PyErr_Format(PyExc_ValueError, "Unknown %s value: '%c'", type.c_str(), static_cast<int>(byte));
+  }
+  return nullptr;
+}
+
+template PyObject* member_from_byte<Side>(uint8_t);
+template PyObject* member_from_byte<Action>(uint8_t);
+template PyObject* member_from_byte<RType>(uint8_t);
 
 template <>
 struct PyClass<Side> : EnumBase<Side> {

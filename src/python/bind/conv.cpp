@@ -7,6 +7,11 @@ bool raise_int_range() {
   return false;
 }
 
+bool raise_sequence_length(Py_ssize_t expected, Py_ssize_t got) {
+  PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", expected, got);
+  return false;
+}
+
 bool is_numpy_bool(PyObject* o) {
   // numpy 2 names its scalar type numpy.bool, numpy 1 numpy.bool_.
   const char* name = Py_TYPE(o)->tp_name;

@@ -3,6 +3,7 @@
 //   static PyObject* to_py(const T& v);      // new reference, or null with an exception set
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -228,6 +229,39 @@ struct Conv<std::vector<T>> {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < v.size(); ++i) {
+      PyObject* item = Conv<T>::to_py(v[i]);
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  }
+};
+
+// --- fixed-size array of T: a sequence of exactly N items ---------------------------------------
+[[gnu::cold]] bool raise_sequence_length(Py_ssize_t expected, Py_ssize_t got);
+
+template <class T, size_t N>
+struct Conv<std::array<T, N>> {
+  static bool load(PyObject* o, std::array<T, N>& out) {
+    if (!PySequence_Check(o)) {
+      raise_cannot_convert(o, "Sequence");
+      return false;
+    }
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) return false;
+    if (n != static_cast<Py_ssize_t>(N)) return raise_sequence_length(N, n);
+    std::array<T, N> items{};
+    for (size_t i = 0; i < N; ++i) {
+      Ref item = Ref::steal(PySequence_GetItem(o, static_cast<Py_ssize_t>(i)));
+      if (!item || !Conv<T>::load(item.get(), items[i])) return false;
+    }
+    out = items;
+    return true;
+  }
+  static PyObject* to_py(const std::array<T, N>& v) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(N)));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < N; ++i) {
       PyObject* item = Conv<T>::to_py(v[i]);
       if (!item) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
