@@ -6,17 +6,16 @@ precompiled struct.Struct objects from plain tuples (its most favourable input) 
 to produce identical bytes. Both run in this process, interleaved, and medians are compared.
 """
 
-import statistics
 import struct
 import sys
-import time
+
+from common import interleaved, report
 
 import orx
 
 N_TRADES = 100_000
 N_PERIOD, N_DAILY = 80_000, 20_000
 N_SIGNALS, N_INSTRUCTIONS = 10_000, 3
-REPEATS = 9
 
 STATS = [
     "total_trades", "total_winning_trades", "total_losing_trades", "avg_profit",
@@ -113,34 +112,26 @@ def python_encode(plain):
 
 # --- the run --------------------------------------------------------------------------------------
 
-def timed(fn):
-    t = time.perf_counter()
-    result = fn()
-    return time.perf_counter() - t, result
-
-
 def main():
+    repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 9
     plain = make_plain()
     backtest = to_orx(plain)
     encoder = orx.PyBacktestEncoder()
     ours = encoder.encode_backtest(backtest)
-    theirs = python_encode(plain)
-    if ours != theirs:
+    if ours != python_encode(plain):
         sys.exit("the baseline's bytes differ from orx's; the comparison would be meaningless")
     size = len(ours)
 
-    orx_times, py_times = [], []
-    for _ in range(REPEATS):  # interleaved, so drift in machine load hits both alike
-        orx_times.append(timed(lambda: encoder.encode_backtest(backtest))[0])
-        py_times.append(timed(lambda: python_encode(plain))[0])
-    t_orx, t_py = statistics.median(orx_times), statistics.median(py_times)
-
-    print(f"back-test encoding: {N_TRADES:,} trades, {N_PERIOD + N_DAILY:,} time-series points, "
-          f"{N_SIGNALS:,} signals x {N_INSTRUCTIONS} instructions = {size:,} bytes "
-          f"(identical bytes; median of {REPEATS} interleaved runs)")
-    print(f"  orx PyBacktestEncoder   {t_orx * 1e3:9.2f} ms  {size / t_orx / 1e6:9.1f} MB/s")
-    print(f"  pure-Python struct      {t_py * 1e3:9.2f} ms  {size / t_py / 1e6:9.1f} MB/s")
-    print(f"  ratio                   {t_py / t_orx:9.1f}x faster")
+    baseline = "pure-Python struct encoder"
+    medians = interleaved({baseline: lambda: python_encode(plain),
+                           "PyBacktestEncoder.encode_backtest": lambda: encoder.encode_backtest(
+                               backtest)}, repeats=repeats)
+    report(f"encode one back-test of {size:,} bytes ({N_TRADES:,} trades, "
+           f"{N_PERIOD + N_DAILY:,} time-series points, {N_SIGNALS:,} signals x "
+           f"{N_INSTRUCTIONS} instructions; identical bytes)", medians, baseline, size, "bytes")
+    t_orx = medians["PyBacktestEncoder.encode_backtest"]
+    print(f"  orx: {size / t_orx / 1e6:,.0f} MB/s, {medians[baseline] / t_orx:.1f}x the baseline's "
+          "speed")
 
 
 if __name__ == "__main__":
