@@ -308,6 +308,18 @@ def test_borrow_rules():
     assert p.i64 == 3
 
 
+def test_borrowed_argument_is_held_not_copied():
+    p = Probe()
+    inner = Inner(5, "s")
+    assert p.with_inner(inner, lambda: None) == 5
+    assert p.with_inner(fn=lambda: inner.a, inner=inner) == 5  # reading while lent is fine
+    raises(RuntimeError, "Already borrowed", p.with_inner, inner, lambda: setattr(inner, "a", 6))
+    raises(TypeError, "argument 'inner': 'Probe' object cannot be converted to 'Inner'",
+           p.with_inner, p, lambda: None)
+    inner.a = 7  # the hold ended with the call, failed or not
+    assert inner.a == 7
+
+
 def test_internal_failures():
     p = Probe()
     e = raises(bt.InternalError, "boom", p.boom)
@@ -351,6 +363,7 @@ def test_no_leaks():
         p.inners = [inner, inner]
         p.to_dict()
         p.many(1, True, "c", 4)
+        p.with_inner(inner, int)
         try:
             p.u8 = 300
         except OverflowError:

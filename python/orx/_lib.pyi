@@ -296,3 +296,264 @@ class OhlcvMsg:
 class RecordMsg:
     @staticmethod
     def is_record(obj: object) -> bool: ...
+
+# --- back-test and live results ----------------------------------------------------------------
+# Every numeric field is an int (i32, i64 or u16 as noted); reads return copies.
+
+from typing import Any
+
+@final
+class BacktestData:
+    metadata: BacktestMetaData
+    period_timeseries_stats: list[TimeseriesStats]
+    daily_timeseries_stats: list[TimeseriesStats]
+    trades: list[Trades]
+    signals: list[Signals]
+    def __new__(
+        cls,
+        metadata: BacktestMetaData,
+        period_timeseries_stats: Sequence[TimeseriesStats],
+        daily_timeseries_stats: Sequence[TimeseriesStats],
+        trades: Sequence[Trades],
+        signals: Sequence[Signals],
+    ) -> BacktestData: ...
+    def to_dict(self) -> dict[str, Any]: ...
+
+@final
+class BacktestMetaData:
+    backtest_id: int  # u16
+    backtest_name: str
+    parameters: Parameters
+    static_stats: StaticStats
+    def __new__(
+        cls, backtest_id: int, backtest_name: str, parameters: Parameters, static_stats: StaticStats
+    ) -> BacktestMetaData: ...
+    def __dict__(self) -> dict[str, Any]: ...  # type: ignore[override]
+
+@final
+class Parameters:
+    strategy_name: str
+    capital: int
+    schema: str
+    data_type: str
+    start: int
+    end: int
+    tickers: list[str]
+    def __new__(
+        cls,
+        strategy_name: str,
+        capital: int,
+        schema: str,
+        data_type: str,
+        start: int,
+        end: int,
+        tickers: Sequence[str],
+    ) -> Parameters: ...
+    def to_dict(self) -> dict[str, Any]: ...
+
+@final
+class StaticStats:
+    total_trades: int  # i32
+    total_winning_trades: int  # i32
+    total_losing_trades: int  # i32
+    avg_profit: int
+    avg_profit_percent: int
+    avg_gain: int
+    avg_gain_percent: int
+    avg_loss: int
+    avg_loss_percent: int
+    profitability_ratio: int
+    profit_factor: int
+    profit_and_loss_ratio: int
+    total_fees: int
+    net_profit: int
+    beginning_equity: int
+    ending_equity: int
+    total_return: int
+    annualized_return: int
+    daily_standard_deviation_percentage: int
+    annual_standard_deviation_percentage: int
+    max_drawdown_percentage_period: int
+    max_drawdown_percentage_daily: int
+    sharpe_ratio: int
+    sortino_ratio: int
+    def __new__(
+        cls,
+        total_trades: int,
+        total_winning_trades: int,
+        total_losing_trades: int,
+        avg_profit: int,
+        avg_profit_percent: int,
+        avg_gain: int,
+        avg_gain_percent: int,
+        avg_loss: int,
+        avg_loss_percent: int,
+        profitability_ratio: int,
+        profit_factor: int,
+        profit_and_loss_ratio: int,
+        total_fees: int,
+        net_profit: int,
+        beginning_equity: int,
+        ending_equity: int,
+        total_return: int,
+        annualized_return: int,
+        daily_standard_deviation_percentage: int,
+        annual_standard_deviation_percentage: int,
+        max_drawdown_percentage_period: int,
+        max_drawdown_percentage_daily: int,
+        sharpe_ratio: int,
+        sortino_ratio: int,
+    ) -> StaticStats: ...
+    def to_dict(self) -> dict[str, int]: ...
+
+@final
+class TimeseriesStats:
+    timestamp: int
+    equity_value: int
+    percent_drawdown: int
+    cumulative_return: int
+    period_return: int
+    def __new__(
+        cls,
+        timestamp: int,
+        equity_value: int,
+        percent_drawdown: int,
+        cumulative_return: int,
+        period_return: int,
+    ) -> TimeseriesStats: ...
+    def to_dict(self) -> dict[str, int]: ...
+
+@final
+class Trades:
+    trade_id: int  # i32
+    leg_id: int  # i32
+    timestamp: int
+    ticker: str
+    quantity: int
+    avg_price: int
+    trade_value: int
+    trade_cost: int
+    action: str
+    fees: int
+    def __new__(
+        cls,
+        trade_id: int,
+        leg_id: int,
+        timestamp: int,
+        ticker: str,
+        quantity: int,
+        avg_price: int,
+        trade_value: int,
+        trade_cost: int,
+        action: str,
+        fees: int,
+    ) -> Trades: ...
+    def to_dict(self) -> dict[str, int | str]: ...
+
+@final
+class Signals:
+    timestamp: int
+    trade_instructions: list[SignalInstructions]
+    def __new__(
+        cls, timestamp: int, trade_instructions: Sequence[SignalInstructions]
+    ) -> Signals: ...
+    def to_dict(self) -> dict[str, Any]: ...
+
+@final
+class SignalInstructions:
+    ticker: str
+    order_type: str
+    action: str
+    trade_id: int  # i32
+    leg_id: int  # i32
+    weight: int
+    quantity: int  # i32
+    limit_price: str
+    aux_price: str
+    def __new__(
+        cls,
+        ticker: str,
+        order_type: str,
+        action: str,
+        trade_id: int,
+        leg_id: int,
+        weight: int,
+        quantity: int,
+        limit_price: str,
+        aux_price: str,
+    ) -> SignalInstructions: ...
+    def to_dict(self) -> dict[str, int | str]: ...
+
+@final
+class LiveData:
+    live_id: int | None  # u16
+    # Assigning None to these raises TypeError: a LiveData is always complete.
+    parameters: Parameters
+    trades: list[Trades]
+    signals: list[Signals]
+    account: AccountSummary
+    def __new__(
+        cls,
+        live_id: int | None = None,
+        parameters: Parameters | None = None,
+        trades: Sequence[Trades] | None = None,
+        signals: Sequence[Signals] | None = None,
+        account: AccountSummary | None = None,
+    ) -> LiveData: ...
+    def to_dict(self) -> dict[str, Any]: ...
+
+@final
+class AccountSummary:
+    currency: str
+    start_timestamp: int
+    start_buying_power: int
+    start_excess_liquidity: int
+    start_full_available_funds: int
+    start_full_init_margin_req: int
+    start_full_maint_margin_req: int
+    start_futures_pnl: int
+    start_net_liquidation: int
+    start_total_cash_balance: int
+    start_unrealized_pnl: int
+    end_timestamp: int
+    end_buying_power: int
+    end_excess_liquidity: int
+    end_full_available_funds: int
+    end_full_init_margin_req: int
+    end_full_maint_margin_req: int
+    end_futures_pnl: int
+    end_net_liquidation: int
+    end_total_cash_balance: int
+    end_unrealized_pnl: int
+    def __new__(
+        cls,
+        currency: str,
+        start_timestamp: int,
+        start_buying_power: int,
+        start_excess_liquidity: int,
+        start_full_available_funds: int,
+        start_full_init_margin_req: int,
+        start_full_maint_margin_req: int,
+        start_futures_pnl: int,
+        start_net_liquidation: int,
+        start_total_cash_balance: int,
+        start_unrealized_pnl: int,
+        end_timestamp: int,
+        end_buying_power: int,
+        end_excess_liquidity: int,
+        end_full_available_funds: int,
+        end_full_init_margin_req: int,
+        end_full_maint_margin_req: int,
+        end_futures_pnl: int,
+        end_net_liquidation: int,
+        end_total_cash_balance: int,
+        end_unrealized_pnl: int,
+    ) -> AccountSummary: ...
+    def to_dict(self) -> dict[str, int | str]: ...
+
+@final
+class PyBacktestEncoder:
+    """Python-facing wrapper for BacktestRecordEncoder"""
+    def __new__(cls) -> PyBacktestEncoder: ...
+    def encode_backtest(self, backtest: BacktestData) -> bytes:
+        """Encodes multiple records"""

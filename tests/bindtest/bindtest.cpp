@@ -72,6 +72,13 @@ PyObject* many(PyObject*, int64_t a, bool b, std::string c, std::optional<int64_
                        d ? PyLong_FromLongLong(*d) : Py_NewRef(Py_None));
 }
 
+// Calls fn() while `inner` is lent to the call, then reads inner.a through the borrow.
+PyObject* with_inner(PyObject*, const Borrowed<bt::Inner>& inner, PyObject* fn) {
+  Ref r = Ref::steal(PyObject_CallNoArgs(fn));
+  if (!r) return nullptr;
+  return PyLong_FromLongLong(inner->a);
+}
+
 PyObject* twice(int32_t x) { return PyLong_FromLong(2L * x); }
 
 PyObject* make(PyTypeObject* cls) { return new_instance<bt::Probe>(cls, bt::Probe{}); }
@@ -90,7 +97,7 @@ template <>
 struct PyClass<bt::Inner> {
   static constexpr const char* name = "Inner";
   static constexpr bool has_dict = true;
-  static constexpr auto fields = std::tuple{rw<&bt::Inner::a>("a"), rw<&bt::Inner::s>("s")};
+  static constexpr auto fields = std::tuple{ORX_RW(bt::Inner, a), ORX_RW(bt::Inner, s)};
   static constexpr auto init = fields;
   static constexpr const char* dict_method = "to_dict($self)\n--\n\n";
 };
@@ -138,6 +145,7 @@ struct PyClass<bt::Probe> {
       method<&length>("length($self, data)\n--\n\n"),
       method<&many>("many($self, a, b, c, d=None)\n--\n\n"),
       method<&sides>("sides($self, s)\n--\n\n"),
+      method<&with_inner>("with_inner($self, inner, fn)\n--\n\n"),
       static_method<&twice>("twice(x)\n--\n\n"),
       class_method<&make>("make($cls)\n--\n\n"),
       method<&boom>("boom($self)\n--\n\n"),

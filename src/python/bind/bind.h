@@ -23,7 +23,7 @@
 //      static constexpr bool has_dict = true;              // instance __dict__ for extras
 //      static constexpr auto fields = std::tuple{           // attributes, in order
 //          rw<&TimeseriesStats::timestamp>("timestamp"),
-//          rw<&TimeseriesStats::equity_value>("equity_value"), ...};
+//          ORX_RW(TimeseriesStats, equity_value), ...};       // the same, named by member
 //      static constexpr auto init = fields;                 // constructor parameters
 //      static constexpr std::array dict_order{0, 1, 2, 4, 3};
 //      static constexpr const char* dict_method = "to_dict($self)\n--\n\n";
@@ -36,7 +36,8 @@
 //   name           class name; the type reports module "orx".
 //   doc            docstring after the text signature.
 //   has_dict       per-instance attribute dictionary (untracked by the GC until used).
-//   fields         tuple of rows: rw / ro / wo <path, Converter = Conv<value type>>(name, doc).
+//   fields         tuple of rows: rw / ro / wo <path, Converter = Conv<value type>>(name, doc);
+//                  ORX_RW(Owner, member) is rw<&Owner::member>("member").
 //                  A path is a data-member pointer or ORX_AT(Owner, a.b[0].c); `&whole<T>` is
 //                  the value itself. Getters copy out under a shared hold; setters convert,
 //                  then store under an exclusive hold; del raises "can't delete attribute".
@@ -48,12 +49,15 @@
 //   dict_method    "to_dict($self)\n--\n\n" or "__dict__($self)\n--\n\n": adds the dictionary
 //                  method. Keys come from dict_fields (own rows), or fields in dict_order, or
 //                  fields. Nested classes become nested dicts, vectors lists.
+//                  order_swapping<N>(i, j) gives a dict_order with two fields swapped.
 //   methods        array of method<&f>, static_method<&f>, class_method<&f> rows, each with
 //                  its text signature ("name($self, a)\n--\n\ndoc"); the parameter names come
 //                  from it, the converters from f's parameter types:
 //                    PyObject* f(PyObject* self, std::string a, uint32_t b);   // method
 //                    PyObject* f(PyTypeObject* cls, PyObject* any);           // class method
 //                    PyObject* f(std::optional<int64_t> a);                   // static method
+//                  A parameter `const Borrowed<T>&` (T one of the system's classes) is
+//                  checked like T but not copied: the instance is held shared for the call.
 //   slots          array of extra PyType_Slot (tp_str, tp_richcompare, nb_int, ...).
 //   ready(tp)      called once after the type is created (class attributes and the like).
 //

@@ -58,6 +58,10 @@ constexpr Field<P, Mode::WriteOnly, C> wo(const char* name, const char* doc = nu
   return {name, doc};
 }
 
+// A read/write row named after its member: ORX_RW(Trades, ticker) is
+// rw<&Trades::ticker>("ticker"), so a table cannot misspell a name against its member.
+#define ORX_RW(Owner, member) ::orx::py::rw<&Owner::member>(#member)
+
 template <class F, class T>
 using field_value_t = std::remove_cvref_t<decltype(field_ref<F::path>(std::declval<T&>()))>;
 
@@ -171,6 +175,16 @@ constexpr auto dict_rows() {
   } else {
     return C::fields;
   }
+}
+
+// A dict_order that keeps the N fields in place except for two swapped ones.
+template <size_t N>
+constexpr std::array<size_t, N> order_swapping(size_t a, size_t b) {
+  std::array<size_t, N> order{};
+  for (size_t i = 0; i < N; ++i) order[i] = i;
+  order[a] = b;
+  order[b] = a;
+  return order;
 }
 
 template <class T>

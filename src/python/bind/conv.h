@@ -327,6 +327,43 @@ struct Conv<T> {
   static PyObject* to_py(const T& v) { return new_instance<T>(type_object<T>(), v); }
 };
 
+// --- the system's own classes, borrowed for the duration of a call ------------------------------
+// A method parameter `const Borrowed<T>&` accepts exactly what Conv<T> accepts, with the same
+// error, but instead of copying the value out it holds the instance shared until the method
+// returns: for large values a method only reads (a whole back-test to encode, say). The
+// argument object outlives the call, so the reference stays valid; a setter of that instance
+// reached re-entrantly meanwhile fails with "Already borrowed".
+template <class T>
+class Borrowed {
+ public:
+  Borrowed() = default;
+  Borrowed(const Borrowed&) = delete;
+  Borrowed& operator=(const Borrowed&) = delete;
+  const T& operator*() const { return *value_; }
+  const T* operator->() const { return value_; }
+
+ private:
+  friend struct Conv<Borrowed<T>>;
+  const T* value_ = nullptr;
+  std::optional<SharedHold> hold_;
+};
+
+template <class T>
+struct Conv<Borrowed<T>> {
+  static_assert(is_class<T>, "Borrowed<T> is for the system's own classes");
+  static bool load(PyObject* o, Borrowed<T>& out) {
+    PyTypeObject* tp = type_object<T>();
+    if (!tp) return false;
+    if (Py_TYPE(o) != tp) [[unlikely]] {
+      raise_cannot_convert(o, class_name<T>);
+      return false;
+    }
+    if (!out.hold_.emplace(cell_of<T>(o))) return false;
+    out.value_ = &value_of<T>(o);
+    return true;
+  }
+};
+
 // --- loading a bound argument -------------------------------------------------------------------
 // Converts with C (Conv<V> by default) and names the argument in a TypeError.
 template <class V, class C = Conv<V>>
