@@ -557,3 +557,35 @@ class PyBacktestEncoder:
     def __new__(cls) -> PyBacktestEncoder: ...
     def encode_backtest(self, backtest: BacktestData) -> bytes:
         """Encodes multiple records"""
+
+# --- retrieval requests ------------------------------------------------------------------------
+
+from collections.abc import Sequence
+
+@final
+class RetrieveParams:
+    # Reading symbols gives a new list; any sequence of str (not a str) may be assigned.
+    @property
+    def symbols(self) -> list[str]: ...
+    @symbols.setter
+    def symbols(self, value: Sequence[str]) -> None: ...
+    # Nanoseconds since the UNIX epoch, UTC (signed 64-bit).
+    start_ts: int
+    end_ts: int
+    schema: Schema
+    dataset: Dataset
+    stype: Stype
+    def __init__(
+        self,
+        symbols: Sequence[str],
+        start: str,
+        end: str,
+        schema: Schema,
+        dataset: Dataset,
+        stype: Stype,
+    ) -> None: ...
+    def to_json(self) -> str:
+        """Convert `RetrieveParams` to JSON string"""
+    @staticmethod
+    def from_json(json_str: str) -> RetrieveParams:
+        """Create `RetrieveParams` from JSON string"""

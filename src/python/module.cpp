@@ -29,7 +29,7 @@ constexpr ClassRow kRegistry[] = {
     row<TradeMsg>(),
     row<BboMsg>(),
     row<BidAskPair>(),
-    // row<RetrieveParams>(),
+    row<RetrieveParams>(),
     // row<BufferStore>(),
     row<RecordMsg>(),
     row<BacktestData>(),
