@@ -1,6 +1,6 @@
 # Type stubs for orx._lib.
 from collections.abc import Sequence
-from typing import ClassVar, final
+from typing import Any, ClassVar, final
 
 __all__: list[str]
 
@@ -300,7 +300,6 @@ class RecordMsg:
 # --- back-test and live results ----------------------------------------------------------------
 # Every numeric field is an int (i32, i64 or u16 as noted); reads return copies.
 
-from typing import Any
 
 @final
 class BacktestData:
@@ -560,7 +559,6 @@ class PyBacktestEncoder:
 
 # --- retrieval requests ------------------------------------------------------------------------
 
-from collections.abc import Sequence
 
 @final
 class RetrieveParams:
