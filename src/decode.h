@@ -52,10 +52,11 @@ class RecordDecoder {
     Buffer,
   };
 
-  // Opens a decoder over `source`, owned by the caller, which must outlive the decoder, and
-  // reads the metadata block at once. Only a source too short for the block fails (with
-  // read_metadata's UnexpectedEof); a block that does not deserialize still opens, with no
-  // metadata and the reason kept in metadata_error().
+  // Opens a decoder over `source`, owned by the caller, which must outlive the decoder and
+  // stay where it is (keep it in a heap buffer such as a std::vector or std::unique_ptr: a
+  // short std::string moves its bytes when it is moved). Reads the metadata block at once. Only a
+  // source too short for the block fails (with read_metadata's UnexpectedEof); a block that does
+  // not deserialize still opens, with no metadata and the reason kept in metadata_error().
   static Result<RecordDecoder> open(std::string_view source, Refs refs = Refs::Source);
 
   const std::optional<Metadata>& metadata() const { return metadata_; }

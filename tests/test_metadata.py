@@ -88,21 +88,16 @@ EOF = "failed to fill whole buffer"
 
 DECODE_FAILURES = [
     ("empty", b"", EOF),
-    ("one byte", b"\x16", EOF),
     ("prefix only", b"\x16\x00", EOF),
     ("body one byte short", b"\x16\x00" + head() + b"\0\0\0", EOF),
     ("empty body", b"\x00\x00", INSUFFICIENT),
-    ("17-byte body", framed(head()[:17]), INSUFFICIENT),
     ("18-byte body", framed(head()), BAD_MAP),
     ("schema 0", framed(head(schema=0) + b"\0" * 4), BAD_SCHEMA),
-    ("schema 10", framed(head(schema=10) + b"\0" * 4), BAD_SCHEMA),
-    ("dataset 0", framed(head(dataset=0) + b"\0" * 4), BAD_SCHEMA),
     ("dataset 4", framed(head(dataset=4) + b"\0" * 4), BAD_SCHEMA),
     ("count past the entries", framed(head() + struct.pack("<I", 2) + entry(1, "A")), BAD_MAP),
     ("ticker cut short", framed(head() + struct.pack("<III", 1, 1, 9) + b"ABC"), BAD_MAP),
     ("huge count", framed(head() + struct.pack("<I", 2**32 - 1)), BAD_MAP),
     ("invalid UTF-8", framed(head() + struct.pack("<I", 1) + entry(1, b"\xff")), BAD_MAP),
-    ("surrogate", framed(head() + struct.pack("<I", 1) + entry(1, b"\xed\xa0\x80")), BAD_MAP),
 ]
 
 
@@ -176,7 +171,8 @@ BAD_METADATA_ARGS = [
      "argument 'dataset': 'Schema' object cannot be converted to 'Dataset'"),
     ({"start": -1}, OverflowError, "can't convert negative int to unsigned"),
     ({"end": 2**64}, OverflowError, "int too big to convert"),
-    ({"start": "1"}, TypeError, "argument 'start': 'str' object cannot be interpreted as an integer"),
+    ({"start": "1"}, TypeError,
+     "argument 'start': 'str' object cannot be interpreted as an integer"),
     ({"mappings": {1: "A"}}, TypeError,
      "argument 'mappings': 'dict' object cannot be converted to 'SymbolMap'"),
 ]
@@ -250,20 +246,15 @@ def test_metadata_str(schema, _c, sname, dataset, _d, dname):
 
 
 @pytest.mark.parametrize("ticker,shown", [
-    ("", '""'), ("a\tb", r'"a\tb"'), ("\r\n", r'"\r\n"'), ("\0", r'"\0"'), ("\\", r'"\\"'),
-    ('"', r'"\""'), ("'", "\"'\""), ("\x01", r'"\u{1}"'), ("\x7f", r'"\u{7f}"'),
-    ("\u00a0", r'"\u{a0}"'), ("\u200b", r'"\u{200b}"'), ("\U0010ffff", r'"\u{10ffff}"'),
-    ("café", '"café"'), ("日本🙂", '"日本🙂"'),
+    ("a\tb\r\n", r'"a\tb\r\n"'), ("\0\\\"'", r'"\0\\\"' + "'\""),
+    ("\x7f\u200b", r'"\u{7f}\u{200b}"'),
+    ("café日本🙂", '"café日本🙂"'),
 ])
 def test_metadata_str_escapes_tickers(ticker, shown):
     m = meta({5: ticker})
     assert str(m).endswith(f"{{5: {shown}}} }} }}")
-
-
-def test_metadata_str_of_two_entries():
-    text = str(meta({1: "A", 2: "B"}))
-    assert text.endswith(('{1: "A", 2: "B"} } }', '{2: "B", 1: "A"} } }'))
-    assert str(meta()).endswith("mappings: SymbolMap { map: {} } }")
+    two = str(meta({1: ticker, 2: "B"}))  # entries in map order
+    assert two.endswith((f'{{1: {shown}, 2: "B"}} }} }}', f'{{2: "B", 1: {shown}}} }} }}'))
 
 
 # --- the SymbolMap class ----------------------------------------------------------------------
@@ -336,8 +327,6 @@ def test_symbol_map_equality(a, b, eq):
 
 
 def test_symbol_map_has_no_ordering():
-    for op in ("__lt__", "__le__", "__gt__", "__ge__"):
-        assert getattr(SymbolMap({}), op)(SymbolMap({})) is NotImplemented
     with pytest.raises(TypeError):
         SymbolMap({}) < SymbolMap({})  # noqa: B015
 
@@ -348,9 +337,6 @@ def test_symbol_map_has_no_ordering():
 ])
 def test_symbol_map_str(mapping, text):
     assert str(SymbolMap(mapping)) == text
-
-
-def test_symbol_map_str_of_two_entries():
     assert str(SymbolMap({1: "A", 2: "B"})) in ('{1: "A", 2: "B"}', '{2: "B", 1: "A"}')
 
 

@@ -1,7 +1,9 @@
 """Writes src/printable.cpp: the ranges of code points that are not printable.
 
 Not printable: the Unicode categories Cc, Cf, Cs, Co, Cn (unassigned), Zl, Zp and Zs other
-than the ASCII space. Run with the project's Python: python tools/gen_printable.py
+than the ASCII space (Python's str.isprintable). Run with the project's Python, then format:
+
+    python tools/gen_printable.py && clang-format -i src/printable.cpp
 """
 
 import os
@@ -57,8 +59,9 @@ def main():
         "bool is_printable(int32_t cp) {",
         "  if (cp < 0 || cp > 0x10FFFF) return false;",
         "  if (cp >= 0x20 && cp < 0x7F) return true;",
-        "  const auto it = std::upper_bound(std::begin(kNotPrintable), std::end(kNotPrintable), cp,",
-        "                                   [](int32_t v, const Range& r) { return v < r.lo; });",
+        "  const auto it = std::upper_bound(",
+        "      std::begin(kNotPrintable), std::end(kNotPrintable), cp,",
+        "      [](int32_t v, const Range& r) { return v < r.lo; });",
         "  return it == std::begin(kNotPrintable) || cp > std::prev(it)->hi;",
         "}",
         "",
