@@ -34,7 +34,7 @@ struct Metadata {
   // Bytes of the body: 18 + mappings.serialized_size().
   size_t serialized_size() const { return kFixedSize + mappings.serialized_size(); }
 
-  // The body. Fails only when the symbol map cannot be written (SymbolMap::serialize).
+  // The body. Fails only when the symbol map cannot be written (SymbolMap::check_writable).
   Result<std::vector<uint8_t>> serialize() const;
 
   // Appends the body to `out`; requires what serialize() checks (see SymbolMap::append_to).
