@@ -587,3 +587,37 @@ class RetrieveParams:
     @staticmethod
     def from_json(json_str: str) -> RetrieveParams:
         """Create `RetrieveParams` from JSON string"""
+
+# --- stream metadata and its encoder -----------------------------------------------------------
+
+@final
+class SymbolMap:
+    """Struct created by Orvex server to map instrument ids to tickers."""
+    map: dict[int, str]
+    def __init__(self, map: dict[int, str]) -> None: ...
+    def get_ticker(self, id: int) -> str: ...  # KeyError(id) for an id the map lacks
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class Metadata:
+    schema: Schema
+    dataset: Dataset
+    start: int
+    end: int
+    mappings: SymbolMap
+    def __init__(
+        self, schema: Schema, dataset: Dataset, start: int, end: int, mappings: SymbolMap
+    ) -> None: ...
+    def encode(self) -> bytes: ...
+    def __bytes__(self) -> bytes: ...
+    @classmethod
+    def decode(cls, data: bytes) -> Metadata: ...
+
+@final
+class PyMetadataEncoder:
+    """Python-facing wrapper for RecordEncoder"""
+    def __init__(self) -> None: ...
+    def encode_metadata(self, metadata: Metadata) -> None: ...
+    def get_encoded_data(self) -> bytes: ...

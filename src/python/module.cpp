@@ -21,8 +21,8 @@ constexpr ClassRow row() {
 constexpr ClassRow kRegistry[] = {
     row<Side>(),   row<Vendors>(), row<Stype>(), row<Dataset>(),
     row<Action>(), row<Schema>(),  row<RType>(),
-    // row<SymbolMap>(),
-    // row<Metadata>(),
+    row<SymbolMap>(),
+    row<Metadata>(),
     row<RecordHeader>(),
     row<OhlcvMsg>(),
     row<Mbp1Msg>(),
@@ -43,7 +43,7 @@ constexpr ClassRow kRegistry[] = {
     row<LiveData>(),
     row<AccountSummary>(),
     // row<PyRecordEncoder>(),
-    // row<PyMetadataEncoder>(),
+    row<PyMetadataEncoder>(),
     row<PyBacktestEncoder>(),
 };
 
