@@ -1,14 +1,118 @@
-"""orx demo: the vocabulary of the market-data model."""
+"""orx demo: a trading day of MBP-1 updates for a handful of futures, written to a stream file,
+read back, and shown as a DataFrame, with the time each step took. Then a back-test result and
+a historical-data request.
+
+    ./dev demo [records] [path]
+"""
+
+import os
+import random
+import sys
+import time
+
+import pandas as pd
 
 import orx
+from orx import (Action, BidAskPair, BufferStore, Dataset, Mbp1Msg, Metadata, PyMetadataEncoder,
+                 PyRecordEncoder, RetrieveParams, Schema, Side, Stype, SymbolMap)
+
+import backtest_demo
+
+NS = 1_000_000_000
+PX = 1_000_000_000  # prices are fixed-point with nine decimal places
+OPEN = orx.RetrieveParams(["X"], "2026-12-07 14:30:00", "2026-12-07 21:00:00", Schema.MBP1,
+                          Dataset.FUTURES, Stype.RAW)  # the regular session, in UTC
+
+# instrument id: (ticker, first price, tick size, share of the updates)
+INSTRUMENTS = {
+    101: ("ESZ6", 6_850.00, 0.25, 0.35),
+    102: ("NQZ6", 21_500.00, 0.25, 0.25),
+    103: ("CLF7", 68.50, 0.01, 0.15),
+    104: ("GCG7", 2_650.00, 0.10, 0.15),
+    105: ("ZNH7", 110.50, 1 / 64, 0.10),
+}
+
+
+def generate(n, seed=20261207):
+    """n book updates spread over the session: a random walk per instrument, one-tick spreads."""
+    rng = random.Random(seed)
+    start, end = OPEN.start_ts, OPEN.end_ts
+    times = sorted(rng.randrange(start, end) for _ in range(n))
+    ids = rng.choices(list(INSTRUMENTS), weights=[v[3] for v in INSTRUMENTS.values()], k=n)
+    ticks = {i: round(v[2] * PX) for i, v in INSTRUMENTS.items()}
+    mid = {i: round(v[1] / v[2]) * ticks[i] for i, v in INSTRUMENTS.items()}
+    actions = [Action.ADD, Action.ADD, Action.MODIFY, Action.CANCEL, Action.TRADE]
+    sides = [Side.BID, Side.ASK]
+    sequence = {i: 0 for i in INSTRUMENTS}
+    records = []
+    for ts, iid in zip(times, ids):
+        tick = ticks[iid]
+        mid[iid] += tick * rng.choice((-1, 0, 0, 1))
+        bid, ask = mid[iid] - tick, mid[iid]
+        side = rng.choice(sides)
+        sequence[iid] += 1
+        level = BidAskPair(bid, ask, rng.randint(1, 400), rng.randint(1, 400),
+                           rng.randint(1, 40), rng.randint(1, 40))
+        records.append(Mbp1Msg(iid, ts, 0, bid if side == Side.BID else ask, rng.randint(1, 25),
+                               rng.choice(actions), side, 0, 0, ts + rng.randint(200, 40_000),
+                               -rng.randint(100, 5_000), sequence[iid], 0, [level]))
+    return records
+
+
+class Clock:
+    def __init__(self):
+        self.steps = []
+
+    def __call__(self, label, fn, *args):
+        t0 = time.perf_counter()
+        result = fn(*args)
+        self.steps.append((label, time.perf_counter() - t0))
+        return result
 
 
 def main():
-    print(f"orx: {len(orx.__all__)} classes")
-    for cls in (orx.Schema, orx.RType, orx.Dataset, orx.Stype, orx.Side, orx.Action, orx.Vendors):
-        members = [v for v in vars(cls).values() if type(v) is cls]
-        print(f"  {cls.__name__:8} " + ", ".join(repr(m) for m in members))
-    print("RType of ohlcv-1h:", orx.RType.from_schema(orx.Schema.from_str("ohlcv-1h")))
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 250_000
+    path = sys.argv[2] if len(sys.argv) > 2 else os.path.join("build", "demo", "2026-12-07.mbp1")
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    clock = Clock()
+
+    records = clock(f"build {n:,} Mbp1Msg records", generate, n)
+    symbols = SymbolMap({iid: v[0] for iid, v in INSTRUMENTS.items()})
+    metadata = Metadata(Schema.MBP1, Dataset.FUTURES, OPEN.start_ts, OPEN.end_ts, symbols)
+
+    meta_enc, rec_enc = PyMetadataEncoder(), PyRecordEncoder()
+    clock("encode metadata", meta_enc.encode_metadata, metadata)
+    clock("encode records", rec_enc.encode_records, records)
+    data = meta_enc.get_encoded_data() + rec_enc.get_encoded_data()
+    clock("write the stream file", BufferStore(data).write_to_file, path)
+
+    store = clock("BufferStore.from_file", BufferStore.from_file, path)
+    first = clock("replay the first record", store.replay)
+    rest = clock("decode_to_array (the rest)", store.decode_to_array)
+    df = clock("decode_to_df(True, True)", BufferStore.from_file(path).decode_to_df, True, True)
+    raw = clock("decode_to_df(False, False)", BufferStore.from_file(path).decode_to_df, False,
+                False)
+
+    print(f"orx {len(orx.__all__)} classes; stream file {path}: {os.path.getsize(path):,} bytes")
+    print(store.metadata)
+    print(f"first record: {first}")
+    assert len(rest) == n - 1 and len(df) == len(raw) == n
+    with pd.option_context("display.width", 200, "display.max_columns", 12):
+        print(df[["ts_event", "symbol", "action", "side", "price", "size", "bid_px", "ask_px",
+                  "bid_sz", "ask_sz", "sequence"]].head(8))
+        last = df.groupby("symbol", sort=True)["price"].last()
+        print("last price per instrument:", ", ".join(f"{k} {v:g}" for k, v in last.items()))
+    print("timings:")
+    for label, seconds in clock.steps:
+        rate = f"{n / seconds:14,.0f} records/s" if "decode" in label or "encode r" in label else ""
+        print(f"  {label:32} {seconds * 1e3:9.1f} ms  {rate}")
+
+    print()
+    backtest_demo.main()
+    print()
+    request = RetrieveParams([v[0] for v in INSTRUMENTS.values()], "2026-12-07", "2026-12-08",
+                             Schema.OHLCV1_M, Dataset.FUTURES, Stype.RAW)
+    print("historical-data request:", request.to_json())
 
 
 if __name__ == "__main__":

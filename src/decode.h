@@ -78,11 +78,13 @@ class RecordDecoder {
   // record). At the end of the stream the result is an empty vector.
   Result<std::vector<RecordEnum>> decode_records();
 
+  // Number of whole records from the position on, up to the first length below 6: how many
+  // records a decode of everything remaining yields at most (exactly, when none fails to
+  // convert).
+  size_t count_whole_records() const;
+
  private:
   RecordDecoder(std::string_view source, Refs refs) : reader_(source), refs_(refs) {}
-
-  // Number of whole records from the position on, up to the first length below 6.
-  size_t count_whole_records() const;
 
   ByteReader reader_;
   Refs refs_;

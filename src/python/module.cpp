@@ -30,7 +30,7 @@ constexpr ClassRow kRegistry[] = {
     row<BboMsg>(),
     row<BidAskPair>(),
     row<RetrieveParams>(),
-    // row<BufferStore>(),
+    row<BufferStore>(),
     row<RecordMsg>(),
     row<BacktestData>(),
     row<BacktestMetaData>(),
@@ -42,7 +42,7 @@ constexpr ClassRow kRegistry[] = {
     row<SignalInstructions>(),
     row<LiveData>(),
     row<AccountSummary>(),
-    // row<PyRecordEncoder>(),
+    row<PyRecordEncoder>(),
     row<PyMetadataEncoder>(),
     row<PyBacktestEncoder>(),
 };

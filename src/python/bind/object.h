@@ -1,7 +1,9 @@
 // Instances of the system's classes: one core value plus a borrow cell, laid out inline.
 #pragma once
 
+#include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "errors.h"
@@ -144,6 +146,20 @@ PyObject* new_instance(PyTypeObject* tp, V&& value) {
     Py_DECREF(tp);
     throw;
   }
+  return o;
+}
+
+// A new instance of type `tp` whose value is copied from the `sizeof(T)` bytes at `bytes`:
+// for plain layouts whose memory is their encoded form (one copy, no intermediate value).
+template <class T>
+PyObject* new_instance_from_bytes(PyTypeObject* tp, const void* bytes) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  if (!tp) return nullptr;
+  PyObject* o = PyType_IS_GC(tp) ? PyObject_GC_New(PyObject, tp) : PyObject_New(PyObject, tp);
+  if (!o) return nullptr;
+  auto* inst = instance<T>(o);
+  new (&inst->cell) BorrowCell();
+  std::memcpy(static_cast<void*>(&inst->value), bytes, sizeof(T));
   return o;
 }
 

@@ -1,0 +1,29 @@
+// Decoded records as Python objects: record objects made straight from the stream bytes, lists
+// of them, and pandas DataFrames of their rows.
+#pragma once
+
+#include <string_view>
+
+#include "bind/ref.h"
+#include "decode.h"
+#include "symbols.h"
+
+namespace orx::py {
+
+// The record object (Mbp1Msg, OhlcvMsg, TradeMsg, BboMsg) for a record that converts to
+// `kind` (as convertible_kind said): one allocation, one copy of the layout.
+PyObject* record_object(const RecordRef& ref, RType kind);
+
+// Every remaining record as a list of record objects, in stream order. A read failure raises
+// OSError "IO error: {text}", a record that does not convert OSError with the conversion's
+// display text; the records read by the failing call are dropped, the bytes stay consumed.
+PyObject* decode_remaining(RecordDecoder& decoder);
+
+// The remaining records as a pandas DataFrame: one row per record, the keys of its __dict__()
+// as columns, "symbol" from `symbols`, action and side as one-character strings, ts_event as
+// UTC text with `pretty_ts`, prices divided by 1e9 with `pretty_px`. `source` is the stream
+// the decoder reads (its refs point into it).
+PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,
+                       bool pretty_ts, bool pretty_px);
+
+}  // namespace orx::py
