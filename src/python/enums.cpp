@@ -50,6 +50,10 @@ struct EnumBase {
   // Same class: compare stored values. Anything that converts to an unsigned 8-bit integer:
   // compare with the stored value. Otherwise not implemented, and there is no ordering.
   static PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+    return guarded([&] { return compare(self, other, op); });
+  }
+
+  static PyObject* compare(PyObject* self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
     const uint8_t mine = to_byte(value_of<E>(self));
     uint8_t theirs;
