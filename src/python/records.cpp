@@ -84,6 +84,61 @@ constexpr auto level_keys() {
       ro<ORX_AT(T, levels[0].bid_ct)>("bid_ct"), ro<ORX_AT(T, levels[0].ask_ct)>("ask_ct")};
 }
 
+// The body MBP-1 and trade records share (offsets 24 to 55): constructor parameters (flags
+// before depth, action and side as members), attributes, dictionary keys (flags before depth)
+// and text fields (layout order: depth before flags).
+template <class T>
+constexpr auto trade_params() {
+  return std::tuple{rw<&T::price>("price"),
+                    rw<&T::size>("size"),
+                    rw<&T::action, MemberOf<Action>>("action"),
+                    rw<&T::side, MemberOf<Side>>("side"),
+                    rw<&T::flags>("flags"),
+                    rw<&T::depth>("depth"),
+                    rw<&T::ts_recv>("ts_recv"),
+                    rw<&T::ts_in_delta>("ts_in_delta"),
+                    rw<&T::sequence>("sequence")};
+}
+
+template <class T>
+constexpr auto trade_fields() {
+  return std::tuple{rw<&T::price>("price"),
+                    rw<&T::size>("size"),
+                    rw<&T::action>("action"),
+                    rw<&T::side>("side"),
+                    rw<&T::depth>("depth"),
+                    rw<&T::flags>("flags"),
+                    rw<&T::ts_recv>("ts_recv"),
+                    rw<&T::ts_in_delta>("ts_in_delta"),
+                    rw<&T::sequence>("sequence"),
+                    ro<&T::price, Price>("pretty_price"),
+                    ro<&T::action, MemberOf<Action>>("pretty_action"),
+                    ro<&T::side, MemberOf<Side>>("pretty_side")};
+}
+
+template <class T>
+constexpr auto trade_keys() {
+  return std::tuple{ro<&T::price>("price"),      ro<&T::size>("size"),
+                    ro<&T::action>("action"),    ro<&T::side>("side"),
+                    ro<&T::flags>("flags"),      ro<&T::depth>("depth"),
+                    ro<&T::ts_recv>("ts_recv"),  ro<&T::ts_in_delta>("ts_in_delta"),
+                    ro<&T::sequence>("sequence")};
+}
+
+template <class T>
+constexpr auto trade_text() {
+  return std::tuple{ro<&T::hd>("hd"),
+                    ro<&T::price>("price"),
+                    ro<&T::size>("size"),
+                    ro<&T::action>("action"),
+                    ro<&T::side>("side"),
+                    ro<&T::depth>("depth"),
+                    ro<&T::flags>("flags"),
+                    ro<&T::ts_recv>("ts_recv"),
+                    ro<&T::ts_in_delta>("ts_in_delta"),
+                    ro<&T::sequence>("sequence")};
+}
+
 // --- the text form: "Name { field: value, ... }" ---------------------------------------------
 
 template <class V>
@@ -191,78 +246,29 @@ struct PyClass<Mbp1Msg> : MessageBase<Mbp1Msg> {
   static constexpr const char* doc = "Mbp1Msg struct";
   static constexpr const char* kDiscriminatorDoc =
       "Differentiates records that are otherwise the same but not duplicates.";
-  static constexpr auto init = std::tuple_cat(
-      header_params<T>(),
-      std::tuple{rw<&T::price>("price"), rw<&T::size>("size"),
-                 rw<&T::action, MemberOf<Action>>("action"), rw<&T::side, MemberOf<Side>>("side"),
-                 rw<&T::flags>("flags"), rw<&T::depth>("depth"), rw<&T::ts_recv>("ts_recv"),
-                 rw<&T::ts_in_delta>("ts_in_delta"), rw<&T::sequence>("sequence"),
-                 rw<&T::discriminator>("discriminator"), rw<&T::levels>("levels")});
-  static constexpr auto fields = std::tuple_cat(
-      header_fields<T>(),
-      std::tuple{rw<&T::price>("price"), rw<&T::size>("size"), rw<&T::action>("action"),
-                 rw<&T::side>("side"), rw<&T::depth>("depth"), rw<&T::flags>("flags"),
-                 rw<&T::ts_recv>("ts_recv"), rw<&T::ts_in_delta>("ts_in_delta"),
-                 rw<&T::sequence>("sequence"),
-                 rw<&T::discriminator>("discriminator", kDiscriminatorDoc),
-                 rw<&T::levels>("levels"), ro<&T::price, Price>("pretty_price"),
-                 ro<&T::action, MemberOf<Action>>("pretty_action"),
-                 ro<&T::side, MemberOf<Side>>("pretty_side")});
-  static constexpr auto dict_fields = std::tuple_cat(
-      header_keys<T>(),
-      std::tuple{ro<&T::price>("price"), ro<&T::size>("size"), ro<&T::action>("action"),
-                 ro<&T::side>("side"), ro<&T::flags>("flags"), ro<&T::depth>("depth"),
-                 ro<&T::ts_recv>("ts_recv"), ro<&T::ts_in_delta>("ts_in_delta"),
-                 ro<&T::sequence>("sequence"), ro<&T::discriminator>("discriminator")},
-      level_keys<T>());
-  static constexpr auto text_fields = std::tuple{ro<&T::hd>("hd"),
-                                                 ro<&T::price>("price"),
-                                                 ro<&T::size>("size"),
-                                                 ro<&T::action>("action"),
-                                                 ro<&T::side>("side"),
-                                                 ro<&T::depth>("depth"),
-                                                 ro<&T::flags>("flags"),
-                                                 ro<&T::ts_recv>("ts_recv"),
-                                                 ro<&T::ts_in_delta>("ts_in_delta"),
-                                                 ro<&T::sequence>("sequence"),
-                                                 ro<&T::discriminator>("discriminator"),
-                                                 ro<&T::levels>("levels")};
+  static constexpr auto init =
+      std::tuple_cat(header_params<T>(), trade_params<T>(),
+                     std::tuple{rw<&T::discriminator>("discriminator"), rw<&T::levels>("levels")});
+  static constexpr auto fields =
+      std::tuple_cat(header_fields<T>(), trade_fields<T>(),
+                     std::tuple{rw<&T::discriminator>("discriminator", kDiscriminatorDoc),
+                                rw<&T::levels>("levels")});
+  static constexpr auto dict_fields =
+      std::tuple_cat(header_keys<T>(), trade_keys<T>(),
+                     std::tuple{ro<&T::discriminator>("discriminator")}, level_keys<T>());
+  static constexpr auto text_fields =
+      std::tuple_cat(trade_text<T>(),
+                     std::tuple{ro<&T::discriminator>("discriminator"), ro<&T::levels>("levels")});
 };
 
 template <>
 struct PyClass<TradeMsg> : MessageBase<TradeMsg> {
   using T = TradeMsg;
   static constexpr const char* name = "TradeMsg";
-  static constexpr auto init = std::tuple_cat(
-      header_params<T>(),
-      std::tuple{rw<&T::price>("price"), rw<&T::size>("size"),
-                 rw<&T::action, MemberOf<Action>>("action"), rw<&T::side, MemberOf<Side>>("side"),
-                 rw<&T::flags>("flags"), rw<&T::depth>("depth"), rw<&T::ts_recv>("ts_recv"),
-                 rw<&T::ts_in_delta>("ts_in_delta"), rw<&T::sequence>("sequence")});
-  static constexpr auto fields = std::tuple_cat(
-      header_fields<T>(),
-      std::tuple{rw<&T::price>("price"), rw<&T::size>("size"), rw<&T::action>("action"),
-                 rw<&T::side>("side"), rw<&T::depth>("depth"), rw<&T::flags>("flags"),
-                 rw<&T::ts_recv>("ts_recv"), rw<&T::ts_in_delta>("ts_in_delta"),
-                 rw<&T::sequence>("sequence"), ro<&T::price, Price>("pretty_price"),
-                 ro<&T::action, MemberOf<Action>>("pretty_action"),
-                 ro<&T::side, MemberOf<Side>>("pretty_side")});
-  static constexpr auto dict_fields = std::tuple_cat(
-      header_keys<T>(),
-      std::tuple{ro<&T::price>("price"), ro<&T::size>("size"), ro<&T::action>("action"),
-                 ro<&T::side>("side"), ro<&T::flags>("flags"), ro<&T::depth>("depth"),
-                 ro<&T::ts_recv>("ts_recv"), ro<&T::ts_in_delta>("ts_in_delta"),
-                 ro<&T::sequence>("sequence")});
-  static constexpr auto text_fields = std::tuple{ro<&T::hd>("hd"),
-                                                 ro<&T::price>("price"),
-                                                 ro<&T::size>("size"),
-                                                 ro<&T::action>("action"),
-                                                 ro<&T::side>("side"),
-                                                 ro<&T::depth>("depth"),
-                                                 ro<&T::flags>("flags"),
-                                                 ro<&T::ts_recv>("ts_recv"),
-                                                 ro<&T::ts_in_delta>("ts_in_delta"),
-                                                 ro<&T::sequence>("sequence")};
+  static constexpr auto init = std::tuple_cat(header_params<T>(), trade_params<T>());
+  static constexpr auto fields = std::tuple_cat(header_fields<T>(), trade_fields<T>());
+  static constexpr auto dict_fields = std::tuple_cat(header_keys<T>(), trade_keys<T>());
+  static constexpr auto text_fields = trade_text<T>();
 };
 
 template <>

@@ -8,15 +8,9 @@
 #include "encode.h"
 #include "metadata.h"
 
-using namespace orx;
+#include "require.h"
 
-#define REQUIRE(cond)                                                          \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      std::fprintf(stderr, "%s:%d: REQUIRE(%s)\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                            \
-    }                                                                          \
-  } while (0)
+using namespace orx;
 
 namespace {
 
