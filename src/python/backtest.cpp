@@ -27,8 +27,7 @@ PyObject* encode_backtest(PyObject* self, const Borrowed<BacktestData>& backtest
     raise(PyExc_OSError, "Failed to encode record: " + status.error().display());
     return nullptr;
   }
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
-                                   static_cast<Py_ssize_t>(buffer.size()));
+  return bytes_of(buffer);
 }
 
 }  // namespace

@@ -15,11 +15,12 @@ namespace orx::py {
 
 // One private copy of the stream: written back by write_to_file and read by the decoder, whose
 // record refs point straight into it (the vector's heap block never moves, and nothing
-// changes it).
+// changes it). A store only opens when its metadata deserialized, so the decoder holds it.
 struct BufferStore {
   std::vector<uint8_t> data;
   RecordDecoder decoder;
-  Metadata metadata;
+
+  const Metadata& metadata() const { return *decoder.metadata(); }
 };
 
 namespace {
@@ -41,9 +42,7 @@ PyObject* open_store(PyTypeObject* tp, std::vector<uint8_t> bytes) {
     raise_io(*decoder->metadata_error());
     return nullptr;
   }
-  Metadata metadata = *decoder->metadata();
-  return new_instance<BufferStore>(
-      tp, BufferStore{std::move(bytes), std::move(*decoder), std::move(metadata)});
+  return new_instance<BufferStore>(tp, BufferStore{std::move(bytes), std::move(*decoder)});
 }
 
 [[gnu::cold]] PyObject* raise_os(const std::string& message) {
@@ -89,7 +88,7 @@ PyObject* decode_to_df(PyObject* self, bool pretty_ts, bool pretty_px) {
   ExclusiveHold hold(cell_of<BufferStore>(self));
   if (!hold) return nullptr;
   BufferStore& store = value_of<BufferStore>(self);
-  return decode_frame(store.decoder, view_of(store.data), store.metadata.mappings, pretty_ts,
+  return decode_frame(store.decoder, view_of(store.data), store.metadata().mappings, pretty_ts,
                       pretty_px);
 }
 
@@ -98,7 +97,7 @@ PyObject* decode_to_df(PyObject* self, bool pretty_ts, bool pretty_px) {
 template <>
 struct PyClass<BufferStore> {
   static constexpr const char* name = "BufferStore";
-  static constexpr auto fields = std::tuple{ro<&BufferStore::metadata>("metadata")};
+  static constexpr auto fields = std::tuple{ro<ORX_AT(BufferStore, metadata())>("metadata")};
   static constexpr const char* init_signature = "(data)";
   static PyObject* construct(PyTypeObject* tp, PyObject** bound) {
     ByteView data;

@@ -73,8 +73,7 @@ PyObject* get_encoded_data(PyObject* self) {
   SharedHold hold(cell_of<PyRecordEncoder>(self));
   if (!hold) return nullptr;
   const std::vector<uint8_t>& buffer = value_of<PyRecordEncoder>(self).buffer;
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
-                                   static_cast<Py_ssize_t>(buffer.size()));
+  return bytes_of(buffer);
 }
 
 }  // namespace

@@ -23,11 +23,6 @@ PyObject* raise_encode_failure(const Error& error) {
   return nullptr;
 }
 
-PyObject* bytes_of(const std::vector<uint8_t>& bytes) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
-}
-
 // encode() and __bytes__(): the framed block, as PyMetadataEncoder writes it. (Two
 // instantiations, since a function serves as one method.)
 template <int>

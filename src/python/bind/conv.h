@@ -159,6 +159,12 @@ struct Conv<ByteView> {
   }
 };
 
+// A new bytes object holding a copy of `bytes` (an encoder's output buffer, say).
+inline PyObject* bytes_of(const std::vector<uint8_t>& bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
 // --- optional: None is the absent value --------------------------------------------------------
 template <class T>
 struct Conv<std::optional<T>> {
