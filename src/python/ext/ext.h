@@ -16,7 +16,18 @@
 
 namespace orx::py::ext {
 
+// A zstd compressor (writer.cpp).
+struct ZstdWriter;
+
 // Column layouts of the record kinds.
 std::span<const MethodRow> layout_functions();
+// The writers: columns and record objects to stream bytes, zstd.
+std::span<const MethodRow> writer_functions();
 
 }  // namespace orx::py::ext
+
+namespace orx::py {
+ORX_DECLARE_CLASS(ext::ZstdWriter, "ZstdWriter")
+}  // namespace orx::py
+
+namespace orx::py::ext {}  // namespace orx::py::ext

@@ -9,17 +9,27 @@ namespace {
 // The function tables of the module's families.
 constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &layout_functions,
+    &writer_functions,
 };
 
 // The module's own classes, created and bound in this order.
 const std::vector<ClassRow>& own_classes() {
-  static const std::vector<ClassRow> rows = {};
+  static const std::vector<ClassRow> rows = {
+      {"ZstdWriter", &build_type<ZstdWriter>, &g_type<ZstdWriter>, &instance_size<ZstdWriter>},
+  };
   return rows;
 }
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_ext", "Fast paths of the orx package.", 0, nullptr, nullptr,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_ext",
+    "Fast paths of the orx package.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* g_module = nullptr;
