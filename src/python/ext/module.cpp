@@ -9,6 +9,8 @@ namespace {
 // The function tables of the module's families.
 constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &layout_functions,
+    &reader_functions,
+    &arrow_functions,
     &writer_functions,
 };
 
