@@ -114,8 +114,9 @@ struct ColumnSource {
 // convert back (divided by 1e9) to exactly that float, which holds for the floating view of
 // every fixed-point price of magnitude below 2^52; a float for any other field must be a whole
 // number. Sources for `length` and `rtype` must hold the layout's own values. The first value
-// that does not fit fails the call with an Encode error naming its column, row and value; `out`
-// then holds unspecified bytes.
-Status pack_columns(RType kind, size_t count, std::span<const ColumnSource> sources, uint8_t* out);
+// that does not fit fails the call with an Encode error naming its column, row (counted from
+// `first_row`) and value; `out` then holds unspecified bytes.
+Status pack_columns(RType kind, size_t count, std::span<const ColumnSource> sources, uint8_t* out,
+                    size_t first_row = 0);
 
 }  // namespace orx

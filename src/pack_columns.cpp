@@ -162,7 +162,7 @@ std::string value_text(const ColumnSource& s, size_t row) {
   return {};
 }
 
-Error unfit(const ColumnSource& s, size_t row) {
+Error unfit(const ColumnSource& s, size_t row, size_t first_row) {
   const Column& c = *s.column;
   std::string why;
   if (s.elem == Elem::F64 && c.role == Role::Price)
@@ -173,27 +173,28 @@ Error unfit(const ColumnSource& s, size_t row) {
   else
     why = "does not fit " + std::string(c.is_signed ? "signed " : "unsigned ") +
           std::to_string(c.width * 8) + "-bit";
-  return Error::encode("column '" + std::string(c.name) + "' row " + std::to_string(row) + ": " +
-                       value_text(s, row) + " " + why);
+  return Error::encode("column '" + std::string(c.name) + "' row " +
+                       std::to_string(first_row + row) + ": " + value_text(s, row) + " " + why);
 }
 
 // A header column's source must repeat the layout's own value: rows [begin, end), packed at
 // `packed` (the chunk's first record's field).
 Status check_header(const ColumnSource& s, uint8_t want, const uint8_t* packed, size_t begin,
-                    size_t end, size_t stride, RType kind) {
+                    size_t end, size_t stride, RType kind, size_t first_row) {
   for (size_t i = begin; i < end; ++i, packed += stride) {
     if (*packed != want)
-      return Error::encode("column '" + std::string(s.column->name) + "' row " + std::to_string(i) +
-                           ": " + value_text(s, i) + " is not the " + s.column->name + " of " +
-                           std::string(variant_name(kind)) + " records (" + std::to_string(want) +
-                           ")");
+      return Error::encode(
+          "column '" + std::string(s.column->name) + "' row " + std::to_string(first_row + i) +
+          ": " + value_text(s, i) + " is not the " + s.column->name + " of " +
+          std::string(variant_name(kind)) + " records (" + std::to_string(want) + ")");
   }
   return {};
 }
 
 }  // namespace
 
-Status pack_columns(RType kind, size_t count, std::span<const ColumnSource> sources, uint8_t* out) {
+Status pack_columns(RType kind, size_t count, std::span<const ColumnSource> sources, uint8_t* out,
+                    size_t first_row) {
   const size_t size = layout_size(kind);
   if (size == 0)
     return Error::encode("no record layout for " + std::string(variant_name(kind)) + " records");
@@ -211,11 +212,11 @@ Status pack_columns(RType kind, size_t count, std::span<const ColumnSource> sour
       const ColumnSource& s = sources[i];
       uint8_t* field = chunk + s.column->offset;
       size_t bad = 0;
-      if (!writers[i](s.data, begin, end, field, size, bad)) return unfit(s, bad);
+      if (!writers[i](s.data, begin, end, field, size, bad)) return unfit(s, bad, first_row);
       // The header's length and rtype (offsets 0 and 1) must be the layout's own.
       if (s.column->offset <= 1)
-        ORX_CHECK(
-            check_header(s, s.column->offset == 0 ? length : rtype, field, begin, end, size, kind));
+        ORX_CHECK(check_header(s, s.column->offset == 0 ? length : rtype, field, begin, end, size,
+                               kind, first_row));
     }
     for (size_t r = 0; r < end - begin; ++r) {
       chunk[r * size] = length;

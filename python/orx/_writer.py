@@ -60,6 +60,7 @@ class _Columns:
         if missing:
             raise ValueError(f"{what}: no column {missing[0]!r} for {_KINDS[rtype]} records")
         self.fields = fields
+        self.base = 0  # the row number of the first value being converted
 
     def letters(self, name: str, codes, uniques):
         """Letter codes from factorized text: ``codes`` index ``uniques`` (-1 for missing)."""
@@ -71,12 +72,12 @@ class _Columns:
             if not isinstance(u, str) or len(u) != 1:
                 row = int(np.argmax(codes == i))
                 raise ValueError(
-                    f"{self.what}: column {name!r} row {row}: {u!r} is not one character"
+                    f"{self.what}: column {name!r} row {self.base + row}: {u!r} is not one character"
                 )
             table[i] = ord(u)
         if len(codes) and codes.min() < 0:
             row = int(np.argmax(codes < 0))
-            raise ValueError(f"{self.what}: column {name!r} row {row}: missing value")
+            raise ValueError(f"{self.what}: column {name!r} row {self.base + row}: missing value")
         return table[codes]
 
     def times(self, name: str, values):
@@ -89,8 +90,8 @@ class _Columns:
         if bad.any():
             row = int(np.argmax(bad))
             raise ValueError(
-                f"{self.what}: column {name!r} row {row}: {series.iloc[row]!r} is not a UTC "
-                "timestamp"
+                f"{self.what}: column {name!r} row {self.base + row}: {series.iloc[row]!r} is not "
+                "a UTC timestamp"
             )
         naive = parsed.dt.tz_convert(None).to_numpy().astype("datetime64[ns]")
         return np.ascontiguousarray(naive.view(np.int64))
@@ -121,8 +122,11 @@ class _Columns:
             return np.ascontiguousarray(arr)
         raise TypeError(f"{self.what}: column {name!r} of dtype {arr.dtype} is not numeric")
 
-    def pack(self, arrays: dict, count: int) -> bytes:
-        return _ext.pack_columns(self.rtype, count, list(arrays.items()))
+    def pack(self, arrays: dict, count: int, first_row: int) -> bytes:
+        try:
+            return _ext.pack_columns(self.rtype, count, list(arrays.items()), first_row)
+        except ValueError as exc:
+            raise ValueError(f"{self.what}: {exc}") from None
 
 
 def _kind_of(rtypes, metadata: Metadata | None, names, what: str, np) -> int:
@@ -325,11 +329,11 @@ def _runs(np, rtypes):
     return [(a, b, int(rtypes[a])) for a, b in zip(starts, stops)]
 
 
-def _pack_slices(cols: _Columns, arrays: dict, count: int):
+def _pack_slices(cols: _Columns, arrays: dict, count: int, first_row: int = 0):
     for start in range(0, count, _SLICE_ROWS):
         stop = min(count, start + _SLICE_ROWS)
         part = {n: a[start:stop] for n, a in arrays.items()}
-        yield cols.pack(part, stop - start), stop - start
+        yield cols.pack(part, stop - start, first_row + start), stop - start
 
 
 def _array_chunks(np, arr, metadata):
@@ -344,7 +348,7 @@ def _array_chunks(np, arr, metadata):
     yield from _pack_slices(cols, arrays, len(arr))
 
 
-def _frame_chunks(np, pd, df, metadata):
+def _frame_chunks(np, pd, df, metadata, first_row=0):
     what = "DataFrame"
     names = [str(c) for c in df.columns]
     if len(set(names)) != len(names):
@@ -354,14 +358,15 @@ def _frame_chunks(np, pd, df, metadata):
         # A frame of several kinds (their columns united): one run of a kind at a time.
         for start, stop, rtype in _runs(np, rtypes):
             present = [n for n in names if n in _columns(rtype) or n in _IGNORED]
-            yield from _frame_chunks(np, pd, df.iloc[start:stop][present], metadata)
+            yield from _frame_chunks(np, pd, df.iloc[start:stop][present], metadata, start)
         return
     kind = _kind_of(rtypes, metadata, names, what, np)
     cols = _Columns(np, kind, names, what)
     for start in range(0, len(df), _SLICE_ROWS):
         part = df.iloc[start:start + _SLICE_ROWS]
+        cols.base = first_row + start
         arrays = {n: cols.convert(n, part[n]) for n in names if n not in _IGNORED}
-        yield cols.pack(arrays, len(part)), len(part)
+        yield cols.pack(arrays, len(part), first_row + start), len(part)
 
 
 def _arrow_chunks(np, data, metadata):
@@ -376,6 +381,7 @@ def _arrow_chunks(np, data, metadata):
     meta = _carried_metadata(reader)
     kind = None
     cols = None
+    first_row = 0
     for batch in reader:
         names = batch.schema.names
         if cols is None:
@@ -383,6 +389,7 @@ def _arrow_chunks(np, data, metadata):
             kind = _kind_of(rtypes, meta or metadata, names, what, np)
             cols = _Columns(np, kind, names, what)
         arrays = {}
+        cols.base = first_row
         for name in names:
             if name in _IGNORED:
                 continue
@@ -399,7 +406,8 @@ def _arrow_chunks(np, data, metadata):
                     if cols.fields[name] == "letter" else cols.times(name, column.to_pylist())
             else:
                 arrays[name] = cols.convert(name, column.to_numpy(zero_copy_only=False))
-        yield from _pack_slices(cols, arrays, batch.num_rows)
+        yield from _pack_slices(cols, arrays, batch.num_rows, first_row)
+        first_row += batch.num_rows
 
 
 class _ReplacingFile:
