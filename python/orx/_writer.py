@@ -46,8 +46,9 @@ class _Columns:
     """Converts named columns (numpy arrays, pandas Series, Arrow arrays) into the buffers
     the packer takes, and packs them slice by slice."""
 
-    def __init__(self, np, rtype: int, names, what: str) -> None:
+    def __init__(self, np, rtype: int, names, what: str, fixed: bool) -> None:
         self.np = np
+        self.fixed = fixed  # float prices hold fixed-point values, not their floating view
         self.rtype = rtype
         self.what = what
         fields = _columns(rtype)
@@ -80,6 +81,20 @@ class _Columns:
             raise ValueError(f"{self.what}: column {name!r} row {self.base + row}: missing value")
         return table[codes]
 
+    def whole(self, name: str, values):
+        """Fixed-point prices held as floats (pandas' form of integers with holes)."""
+        np = self.np
+        ok = np.isfinite(values) & (np.abs(values) < 2.0**63)
+        ints = np.where(ok, values, 0).astype(np.int64)
+        bad = ~ok | (ints != values)
+        if bad.any():
+            row = int(np.argmax(bad))
+            raise ValueError(
+                f"{self.what}: column {name!r} row {self.base + row}: {values[row]!r} is not a "
+                "whole number of nanounits"
+            )
+        return ints
+
     def times(self, name: str, values):
         """Nanoseconds since the epoch from text (as the pretty frames show it)."""
         pd = _require("pandas", "dataframe", "writing text timestamps")
@@ -105,7 +120,11 @@ class _Columns:
         if str(dtype).startswith("datetime64"):  # numpy or pandas, naive (UTC) or aware
             if getattr(dtype, "tz", None) is not None:
                 values = values.dt.tz_convert(None)
-            return np.ascontiguousarray(np.asarray(values).astype("datetime64[ns]").view(np.int64))
+            # Timestamps hold the unsigned field's bit pattern (so times from 2262 on survive).
+            ns = np.asarray(values).astype("datetime64[ns]")
+            return np.ascontiguousarray(ns.view(np.uint64))
+        if kind == "f" and role == "price" and self.fixed:
+            return self.whole(name, np.asarray(values, np.float64))
         if kind in ("i", "u", "f", "b"):
             return np.ascontiguousarray(values)
         if kind == "S":
@@ -153,6 +172,10 @@ class Writer:
 
     ``compression`` is None (a raw stream) or "zstd" (at ``level``, default 3).
     ``metadata`` may be left out when the first data written carries it (a reader or batch).
+    Float price columns hold the floating view of prices (``price_type="float"``, as
+    ``decode_to_df(pretty_px=True)`` gives them), or with ``price_type="fixed"`` the
+    fixed-point integers as floats (what pandas makes of integer columns with holes, in frames
+    of several record kinds).
     """
 
     def __init__(
@@ -161,8 +184,13 @@ class Writer:
         metadata: Metadata | None = None,
         compression: str | None = None,
         level: int | None = None,
+        *,
+        price_type: str = "float",
     ) -> None:
         self._file = None
+        if price_type not in ("fixed", "float"):
+            raise ValueError(f"price_type must be 'fixed' or 'float', not {price_type!r}")
+        self._price_type = price_type
         if compression not in _COMPRESSIONS:
             raise ValueError(f"compression must be None or 'zstd', not {compression!r}")
         if level is not None and compression is None:
@@ -281,15 +309,16 @@ def _record_chunks(writer: Writer, data):
     if meta is not None:
         writer._adopt(meta)
     np = _require("numpy", "dataframe", "writing columns")
+    fixed = writer._price_type == "fixed"
     if isinstance(data, np.ndarray):
-        yield from _array_chunks(np, data, writer._metadata)
+        yield from _array_chunks(np, data, writer._metadata, fixed)
         return
     pd = _pandas_if_frame(data)
     if pd is not None:
-        yield from _frame_chunks(np, pd, data, writer._metadata)
+        yield from _frame_chunks(np, pd, data, writer._metadata, fixed)
         return
     if hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__"):
-        yield from _arrow_chunks(np, data, writer._metadata)
+        yield from _arrow_chunks(np, data, writer._metadata, fixed)
         return
     raise TypeError(
         "orx.write takes record objects, a numpy structured array, a pandas DataFrame, Arrow "
@@ -336,19 +365,19 @@ def _pack_slices(cols: _Columns, arrays: dict, count: int, first_row: int = 0):
         yield cols.pack(part, stop - start, first_row + start), stop - start
 
 
-def _array_chunks(np, arr, metadata):
+def _array_chunks(np, arr, metadata, fixed):
     what = "numpy array"
     if arr.dtype.names is None or arr.ndim != 1:
         raise TypeError(f"{what}: a one-dimensional structured array is needed")
     names = arr.dtype.names
     rtypes = arr["rtype"] if "rtype" in names else None
     kind = _kind_of(rtypes, metadata, names, what, np)
-    cols = _Columns(np, kind, names, what)
+    cols = _Columns(np, kind, names, what, fixed)
     arrays = {n: cols.convert(n, arr[n]) for n in names if n not in _IGNORED}
     yield from _pack_slices(cols, arrays, len(arr))
 
 
-def _frame_chunks(np, pd, df, metadata, first_row=0):
+def _frame_chunks(np, pd, df, metadata, fixed, first_row=0):
     what = "DataFrame"
     names = [str(c) for c in df.columns]
     if len(set(names)) != len(names):
@@ -358,10 +387,12 @@ def _frame_chunks(np, pd, df, metadata, first_row=0):
         # A frame of several kinds (their columns united): one run of a kind at a time.
         for start, stop, rtype in _runs(np, rtypes):
             present = [n for n in names if n in _columns(rtype) or n in _IGNORED]
-            yield from _frame_chunks(np, pd, df.iloc[start:stop][present], metadata, start)
+            yield from _frame_chunks(np, pd, df.iloc[start:stop][present], metadata, fixed, start)
+        return
+    if not len(df):
         return
     kind = _kind_of(rtypes, metadata, names, what, np)
-    cols = _Columns(np, kind, names, what)
+    cols = _Columns(np, kind, names, what, fixed)
     for start in range(0, len(df), _SLICE_ROWS):
         part = df.iloc[start:start + _SLICE_ROWS]
         cols.base = first_row + start
@@ -369,7 +400,7 @@ def _frame_chunks(np, pd, df, metadata, first_row=0):
         yield cols.pack(arrays, len(part), first_row + start), len(part)
 
 
-def _arrow_chunks(np, data, metadata):
+def _arrow_chunks(np, data, metadata, fixed):
     pa = _require("pyarrow", "arrow", "writing Arrow data")
     what = "Arrow data"
     if hasattr(data, "__arrow_c_stream__"):
@@ -387,7 +418,7 @@ def _arrow_chunks(np, data, metadata):
         if cols is None:
             rtypes = batch.column("rtype").to_numpy() if "rtype" in names else None
             kind = _kind_of(rtypes, meta or metadata, names, what, np)
-            cols = _Columns(np, kind, names, what)
+            cols = _Columns(np, kind, names, what, fixed)
         arrays = {}
         cols.base = first_row
         for name in names:
@@ -396,7 +427,7 @@ def _arrow_chunks(np, data, metadata):
             column = batch.column(name)
             if pa.types.is_timestamp(column.type):
                 column = column.cast(pa.timestamp("ns", tz=column.type.tz)).cast(pa.int64())
-                arrays[name] = np.ascontiguousarray(column.to_numpy())
+                arrays[name] = np.ascontiguousarray(column.to_numpy()).view(np.uint64)
             elif pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
                 encoded = column.dictionary_encode()
                 codes = encoded.indices.to_numpy(zero_copy_only=False)
@@ -458,9 +489,11 @@ def write(
     metadata: Metadata | None = None,
     compression: str | None = None,
     level: int | None = None,
+    *,
+    price_type: str = "float",
 ) -> int:
     """Writes ``data`` as a record stream at ``path`` (see :class:`Writer`); returns the number
     of records written."""
-    with Writer(path, metadata, compression, level) as writer:
+    with Writer(path, metadata, compression, level, price_type=price_type) as writer:
         writer.write(data)
     return writer.records
