@@ -449,3 +449,26 @@ def test_stubs_match_the_runtime():
             assert public == {i.name for i in node.body}, node.name
             seen.add(node.name)
     assert seen == {"Batch", "Reader", "open"}
+
+
+def test_a_file_object_reading_back_into_its_reader():
+    class Reentrant(io.BytesIO):
+        reader, seen = None, []
+
+        def read(self, n=-1):
+            if self.reader is not None:
+                for call in (lambda: next(self.reader), self.reader.close):
+                    try:
+                        call()
+                    except RuntimeError as e:
+                        self.seen.append(str(e))
+            return super().read(n)
+
+    source = Reentrant(SPLIT)
+    reader = orx.Reader(source, _chunk_size=8)
+    source.reader = reader
+    assert records_bytes(reader) == records_bytes(BufferStore(SPLIT).decode_to_array())
+    assert source.seen and set(source.seen) == {"the reader is already reading"}
+    # the close refused inside the read left the reader open; it closes now
+    assert not reader.closed
+    reader.close()
