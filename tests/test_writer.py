@@ -12,7 +12,7 @@ import pytest
 import orx
 from orx import BufferStore, Dataset, Metadata, Schema, SymbolMap, _ext
 
-from helpers import raises
+from helpers import assert_stubs_match, raises
 from records_util import bbo, mbp1, ohlcv, trade
 from stream_util import BBO, MBP1, OHLCV, TRADE
 
@@ -383,3 +383,9 @@ def test_an_abandoned_writer_removes_its_temporary_file(tmp_path):
     w.write([trade()])
     del w
     assert os.listdir(tmp_path) == []
+
+
+def test_stubs_match_the_runtime():
+    import orx._writer as runtime
+
+    assert_stubs_match(runtime, {"Writer", "write"})

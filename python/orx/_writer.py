@@ -178,6 +178,8 @@ class Writer:
     of several record kinds).
     """
 
+    __slots__ = ("_file", "_zstd", "_path", "_metadata", "_started", "_records", "_price_type")
+
     def __init__(
         self,
         path,
