@@ -65,7 +65,9 @@ class ZstdSource : public ByteSource {
 // Compresses a byte stream into one zstd frame, piece by piece.
 class ZstdCompressor {
  public:
-  static constexpr int kDefaultLevel = 3;
+  // Level 1: about twice the speed of the library's own default (3) on record streams, for a
+  // stream some 6% larger, so that writing keeps pace with reading.
+  static constexpr int kDefaultLevel = 1;
 
   // Encode error when `level` is outside the library's range.
   static Result<std::unique_ptr<ZstdCompressor>> create(int level = kDefaultLevel);

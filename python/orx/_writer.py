@@ -170,7 +170,7 @@ class Writer:
     ``write(data)``. The file appears, complete, when the writer is closed without error;
     until then the records go to a temporary file beside it, removed on failure.
 
-    ``compression`` is None (a raw stream) or "zstd" (at ``level``, default 3).
+    ``compression`` is None (a raw stream) or "zstd" (at ``level``, default 1).
     ``metadata`` may be left out when the first data written carries it (a reader or batch).
     Float price columns hold the floating view of prices (``price_type="float"``, as
     ``decode_to_df(pretty_px=True)`` gives them), or with ``price_type="fixed"`` the
