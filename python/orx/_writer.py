@@ -328,6 +328,22 @@ def _record_chunks(writer: Writer, data):
     )
 
 
+class _Sink:
+    """What _record_chunks needs of a writer, for records_of."""
+
+    def __init__(self, metadata, price_type) -> None:
+        self._metadata, self._price_type = metadata, price_type
+
+    def _adopt(self, metadata) -> None:
+        if self._metadata is None:
+            self._metadata = metadata
+
+
+def records_of(data, metadata: Metadata | None, price_type: str = "float"):
+    """(stream bytes, record count) pieces of any data the writer takes."""
+    return _record_chunks(_Sink(metadata, price_type), data)
+
+
 def _pandas_if_frame(data):
     if type(data).__module__.startswith("pandas") and hasattr(data, "columns"):
         import pandas as pd
@@ -460,6 +476,11 @@ class _ReplacingFile:
             self._out = os.fdopen(fd, "wb", buffering=1 << 20)
             return
         raise FileExistsError(f"no free temporary name beside {path!r}")
+
+    @property
+    def temp(self) -> str:
+        """The temporary file's path, for writers that open it themselves."""
+        return self._temp
 
     def write(self, data) -> None:
         self._out.write(data)
