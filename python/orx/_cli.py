@@ -44,7 +44,11 @@ def _format_of(path: str, given: str | None) -> str:
 
 def _sniff(path: str) -> str:
     """The format of an existing file, from its first bytes (stream and zstd alike read as a
-    stream) or, for CSV, its suffix."""
+    stream) or, for CSV, its suffix. Pipes are read once, as streams."""
+    import stat
+
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        return "stream"
     with open(path, "rb") as f:
         head = f.read(len(_CSV_HEAD))
     if head[:4] == _PARQUET_MAGIC:
