@@ -104,6 +104,22 @@ def peak_rss():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+def child_convert(src, dst):
+    """Converts in this process with the command line's own code; prints seconds and peak
+    RSS."""
+    from orx._cli import main as cli
+
+    t0 = time.perf_counter()
+    assert cli(["convert", src, dst, "-q"]) == 0
+    print(time.perf_counter() - t0, peak_rss())
+
+
+def convert_in_child(src, dst):
+    out = subprocess.run([sys.executable, __file__, "--child-convert", src, dst], check=True,
+                         capture_output=True, text=True).stdout.split()
+    return float(out[0]), int(out[1])
+
+
 def read_in_child(path):
     out = subprocess.run([sys.executable, __file__, "--child-read", path], check=True,
                          capture_output=True, text=True).stdout.split()
@@ -126,9 +142,12 @@ def main():
     ap.add_argument("repeats", nargs="?", type=int, default=5)
     ap.add_argument("--size-mb", type=int, default=400)
     ap.add_argument("--child-read")
+    ap.add_argument("--child-convert", nargs=2)
     args = ap.parse_args()
     if args.child_read:
         return child_read(args.child_read)
+    if args.child_convert:
+        return child_convert(*args.child_convert)
 
     with tempfile.TemporaryDirectory(dir=os.environ.get("ORX_BENCH_DIR")) as tmp:
         raw, zst = os.path.join(tmp, "day.orx"), os.path.join(tmp, "day.orx.zst")
@@ -199,6 +218,18 @@ def main():
             zc.append(time.perf_counter() - t)
         print(f"  decompress + decode into batches alone: x{med(rc) / med(zc):.2f} of the raw "
               "file's throughput")
+
+        # Parquet both ways, in a process of its own each.
+        pq, back = os.path.join(tmp, "day.parquet"), os.path.join(tmp, "back.orx")
+        to_s, to_rss = convert_in_child(zst, pq)
+        from_s, from_rss = convert_in_child(pq, back)
+        with open(raw, "rb") as a, open(back, "rb") as b:
+            same = a.read(1 << 20) == b.read(1 << 20) and os.path.getsize(raw) == \
+                os.path.getsize(back)
+        print(f"Parquet: zstd stream -> Parquet {n / to_s:,.0f} records/s, peak RSS "
+              f"{to_rss / 1e6:,.0f} MB; Parquet -> stream {n / from_s:,.0f} records/s, peak RSS "
+              f"{from_rss / 1e6:,.0f} MB ({size / 1e6:,.0f} MB of records; Parquet file "
+              f"{os.path.getsize(pq) / 1e6:,.0f} MB; round trip {'identical' if same else 'DIFFERS'})")
 
     # DataFrame -> stream against one record object per row.
     rows = 200_000
