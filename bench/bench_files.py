@@ -132,7 +132,8 @@ def per_row_objects(df):
     for r in df.itertuples(index=False):
         level = orx.BidAskPair(r.bid_px, r.ask_px, r.bid_sz, r.ask_sz, r.bid_ct, r.ask_ct)
         records.append(orx.Mbp1Msg(r.instrument_id, r.ts_event, r.rollover_flag, r.price, r.size,
-                                   orx.Action.from_str(r.action), orx.Side.from_str(r.side), r.flags, r.depth, r.ts_recv, r.ts_in_delta,
+                                   orx.Action.from_str(r.action), orx.Side.from_str(r.side),
+                                   r.flags, r.depth, r.ts_recv, r.ts_in_delta,
                                    r.sequence, r.discriminator, [level]))
     return bytes(METADATA) + _ext.record_bytes(records)
 
@@ -229,7 +230,8 @@ def main():
         print(f"Parquet: zstd stream -> Parquet {n / to_s:,.0f} records/s, peak RSS "
               f"{to_rss / 1e6:,.0f} MB; Parquet -> stream {n / from_s:,.0f} records/s, peak RSS "
               f"{from_rss / 1e6:,.0f} MB ({size / 1e6:,.0f} MB of records; Parquet file "
-              f"{os.path.getsize(pq) / 1e6:,.0f} MB; round trip {'identical' if same else 'DIFFERS'})")
+              f"{os.path.getsize(pq) / 1e6:,.0f} MB; round trip "
+              f"{'identical' if same else 'DIFFERS'})")
 
     # DataFrame -> stream against one record object per row.
     rows = 200_000

@@ -72,9 +72,8 @@ class _Columns:
                 u = u.decode("latin-1")
             if not isinstance(u, str) or len(u) != 1:
                 row = int(np.argmax(codes == i))
-                raise ValueError(
-                    f"{self.what}: column {name!r} row {self.base + row}: {u!r} is not one character"
-                )
+                raise ValueError(f"{self.what}: column {name!r} row {self.base + row}: {u!r} is "
+                                 "not one character")
             table[i] = ord(u)
         if len(codes) and codes.min() < 0:
             row = int(np.argmax(codes < 0))
