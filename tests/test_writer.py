@@ -393,3 +393,16 @@ def test_stubs_match_the_runtime():
     import orx._writer as runtime
 
     assert_stubs_match(runtime, {"Writer", "write"})
+
+
+def test_replacing_keeps_permissions_and_links(tmp_path):
+    target = tmp_path / "target.orx"
+    target.write_bytes(b"old")
+    target.chmod(0o640)
+    link = tmp_path / "link.orx"
+    link.symlink_to(target.name)
+    orx.write(link, [trade()], metadata(3))
+    assert link.is_symlink() and read(target) == read(link) != b"old"
+    assert target.stat().st_mode & 0o777 == 0o640
+    raises(FileNotFoundError, f"[Errno 2] No such file or directory: '{tmp_path}/no/x.orx'",
+           orx.write, f"{tmp_path}/no/x.orx", [trade()], metadata(3))

@@ -459,18 +459,28 @@ def _arrow_chunks(np, data, metadata, fixed):
 
 
 class _ReplacingFile:
-    """A new file beside ``path`` that replaces it on commit and is removed on discard."""
+    """A new file beside ``path`` that replaces it on commit (flushed to disk first, taking
+    the old file's permission bits; a symbolic link is followed and stays) and is removed on
+    discard."""
 
     def __init__(self, path: str) -> None:
-        directory, name = os.path.split(os.path.abspath(path))
-        self._path = path
+        self._path = os.path.realpath(path)
+        directory, name = os.path.split(self._path)
         self._temp = None
+        try:
+            self._mode = os.stat(self._path).st_mode & 0o7777
+        except FileNotFoundError:
+            self._mode = None
         for attempt in range(100):
             temp = os.path.join(directory, f".{name}.{os.getpid()}-{attempt}.tmp")
             try:
                 fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
             except FileExistsError:
                 continue
+            except OSError as exc:  # named after the target, not the temporary name
+                raise type(exc)(exc.errno, exc.strerror, path) from None
+            if self._mode is not None:
+                os.fchmod(fd, self._mode)
             self._temp = temp
             self._out = os.fdopen(fd, "wb", buffering=1 << 20)
             return
@@ -490,6 +500,14 @@ class _ReplacingFile:
         self._out.close()
         os.replace(self._temp, self._path)
         self._temp = None
+        try:  # the rename is done; a directory that cannot be flushed changes nothing now
+            fd = os.open(os.path.dirname(self._path), os.O_RDONLY | os.O_DIRECTORY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+        except OSError:
+            pass
 
     def discard(self) -> None:
         if self._temp is None:
