@@ -2,6 +2,7 @@
 // conversion of each column chosen once per call (element type x field type).
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -71,8 +72,9 @@ bool write_prices(const void* in, size_t begin, size_t end, uint8_t* out, size_t
 // A whole-number float that fits the field.
 template <class Field>
 bool whole(double x, Field& f) {
-  constexpr double lo = std::is_signed_v<Field> ? -std::ldexp(1.0, 8 * sizeof(Field) - 1) : 0.0;
-  constexpr double hi = std::ldexp(1.0, 8 * sizeof(Field) - (std::is_signed_v<Field> ? 1 : 0));
+  // Both bounds are exact doubles: the minimum, and the maximum plus one (a power of two).
+  constexpr double lo = static_cast<double>(std::numeric_limits<Field>::min());
+  constexpr double hi = static_cast<double>(std::numeric_limits<Field>::max()) + 1.0;
   if (!(x >= lo && x < hi) || std::trunc(x) != x) return false;
   f = static_cast<Field>(x);
   return true;

@@ -31,7 +31,7 @@ ZstdSource::ZstdSource(std::unique_ptr<ByteSource> inner, std::span<const uint8_
     : inner_(std::move(inner)), dctx_(ZSTD_createDCtx()) {
   const size_t chunk = ZSTD_DStreamInSize();
   in_.resize(head.size() > chunk ? head.size() : chunk);
-  std::memcpy(in_.data(), head.data(), head.size());
+  if (!head.empty()) std::memcpy(in_.data(), head.data(), head.size());
   in_end_ = head.size();
   if (dctx_) ZSTD_DCtx_setParameter(dctx_, ZSTD_d_windowLogMax, kMaxWindowLog);
 }
