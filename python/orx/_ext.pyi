@@ -1,0 +1,17 @@
+# Type stubs for orx._ext.
+from collections.abc import Buffer
+
+from ._lib import BacktestData
+
+def record_layout(rtype: int) -> tuple[int, list[tuple[str, int, int, bool, str]]]:
+    """The layout size and the columns (name, offset, width, signed, role) of records of `rtype`."""
+
+def decode_backtest(data: Buffer) -> BacktestData:
+    """Decodes the bytes PyBacktestEncoder.encode_backtest wrote (any bytes-like object) into a
+    BacktestData.
+
+    Raises ValueError when the bytes are not exactly one encoded back-test: a length or count
+    running past the end, a string that is not UTF-8, or bytes after the last signal. The message
+    names the field and the byte offset, for example
+    'trades[12].ticker: string of 300 bytes runs past the end at offset 5,012'.
+    """
