@@ -1,6 +1,7 @@
 #include "backtest_decode.h"
 
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "bytes.h"
@@ -30,6 +31,41 @@ bool all_ascii(const uint8_t* s, size_t n) {
   for (; i < n; ++i) bits |= s[i];
   return (bits & 0x8080808080808080ull) == 0;
 }
+
+bool valid_text(const uint8_t* s, size_t n) {
+  return all_ascii(s, n) || is_valid_utf8({reinterpret_cast<const char*>(s), n});
+}
+
+std::string make_text(const uint8_t* s, size_t n) {
+  return std::string(reinterpret_cast<const char*>(s), n);
+}
+
+// Walks 40-byte time-series blocks in memory of any alignment, yielding each as its value.
+struct PointIterator {
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = TimeseriesStats;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const TimeseriesStats*;
+  using reference = TimeseriesStats;
+
+  const uint8_t* p;
+
+  TimeseriesStats operator*() const {
+    TimeseriesStats point;
+    std::memcpy(&point, p, sizeof point);
+    return point;
+  }
+  PointIterator& operator++() {
+    p += kTimeseriesStatsSize;
+    return *this;
+  }
+  PointIterator operator++(int) {
+    PointIterator was = *this;
+    p += kTimeseriesStatsSize;
+    return was;
+  }
+  bool operator==(const PointIterator& o) const { return p == o.p; }
+};
 
 // The position of the first byte that does not start a well-formed UTF-8 sequence, or npos.
 size_t first_invalid_utf8(std::string_view text) {
@@ -77,7 +113,7 @@ class Reader {
   template <class T>
   bool scalar(T& out, const char* field) {
     if (left() < sizeof(T)) [[unlikely]]
-      return fail(field, std::to_string(sizeof(T)) + "-byte integer runs past the end", offset());
+      return fail_short(field, sizeof(T));
     out = load_le<T>(p_);
     p_ += sizeof(T);
     return true;
@@ -89,10 +125,10 @@ class Reader {
     const size_t n = load_le<uint16_t>(p_);
     const uint8_t* s = p_ + 2;
     if (left() - 2 < n) [[unlikely]]
-      return fail(field, "string of " + grouped(n) + " bytes runs past the end", offset() + 2);
+      return fail_string(field, n);
     if (!all_ascii(s, n)) {
       const size_t bad = first_invalid_utf8({reinterpret_cast<const char*>(s), n});
-      if (bad != std::string_view::npos) return fail(field, "invalid UTF-8", offset() + 2 + bad);
+      if (bad != std::string_view::npos) return fail_utf8(field, offset() + 2 + bad);
     }
     out.assign(reinterpret_cast<const char*>(s), n);
     p_ = s + n;
@@ -102,7 +138,7 @@ class Reader {
   // Reads a count and checks that `count` entries of at least `min_bytes` each fit in what
   // is left, so that nothing is reserved for entries the input cannot hold.
   bool count(size_t& out, size_t min_bytes, const char* field) {
-    uint32_t n;
+    uint32_t n = 0;
     if (!scalar(n, field)) return false;
     if (n > left() / min_bytes) [[unlikely]] {
       return fail(field,
@@ -141,32 +177,60 @@ class Reader {
     return true;
   }
 
-  // The points are the series' memory: one copy.
+  // The points are the series' memory: each is copied whole, straight into the new vector.
   bool series(std::vector<TimeseriesStats>& out, const char* name) {
     size_t n;
     if (!count(n, kTimeseriesStatsSize, name)) return false;
-    out.resize(n);
-    if (n) std::memcpy(out.data(), p_, n * kTimeseriesStatsSize);
+    out.assign(PointIterator{p_}, PointIterator{p_ + n * kTimeseriesStatsSize});
     p_ += n * kTimeseriesStatsSize;
     return true;
   }
 
+  // Entries are read on a fast path that checks the bounds once per run of fixed fields and
+  // builds the entry in place. When it finds anything wrong it reads the entry again field by
+  // field, which stops at the exact field that fails.
+
   bool trades(std::vector<Trades>& out) {
     size_t n;
     if (!count(n, kTradeFixedBytes, "trades")) return false;
-    out.resize(n);
+    out.reserve(n);
     Frame& f = enter("trades");
     for (f.index = 0; f.index < n; ++f.index) {
-      Trades& t = out[f.index];
-      if (!scalar(t.trade_id, "trade_id") || !scalar(t.leg_id, "leg_id") ||
-          !scalar(t.timestamp, "timestamp") || !text(t.ticker, "ticker") ||
-          !scalar(t.quantity, "quantity") || !scalar(t.avg_price, "avg_price") ||
-          !scalar(t.trade_value, "trade_value") || !scalar(t.trade_cost, "trade_cost") ||
-          !text(t.action, "action") || !scalar(t.fees, "fees")) [[unlikely]]
-        return false;
+      if (!fast_trade(out)) [[unlikely]] {
+        Trades t;
+        if (!slow_trade(t)) return false;
+        out.push_back(std::move(t));
+      }
     }
     leave();
     return true;
+  }
+
+  bool fast_trade(std::vector<Trades>& out) {
+    // trade_id, leg_id, timestamp, ticker (2 + a), four i64, action (2 + b), fees.
+    const uint8_t* p = p_;
+    const size_t room = left();
+    if (room < kTradeFixedBytes) return false;
+    const size_t a = load_le<uint16_t>(p + 16);
+    if (room < kTradeFixedBytes + a) return false;
+    const uint8_t* mid = p + 18 + a;
+    const size_t b = load_le<uint16_t>(mid + 32);
+    if (room < kTradeFixedBytes + a + b || !valid_text(p + 18, a) || !valid_text(mid + 34, b))
+      return false;
+    out.emplace_back(load_le<int32_t>(p), load_le<int32_t>(p + 4), load_le<int64_t>(p + 8),
+                     make_text(p + 18, a), load_le<int64_t>(mid), load_le<int64_t>(mid + 8),
+                     load_le<int64_t>(mid + 16), load_le<int64_t>(mid + 24), make_text(mid + 34, b),
+                     load_le<int64_t>(mid + 34 + b));
+    p_ += kTradeFixedBytes + a + b;
+    return true;
+  }
+
+  [[gnu::cold, gnu::noinline]] bool slow_trade(Trades& t) {
+    return scalar(t.trade_id, "trade_id") && scalar(t.leg_id, "leg_id") &&
+           scalar(t.timestamp, "timestamp") && text(t.ticker, "ticker") &&
+           scalar(t.quantity, "quantity") && scalar(t.avg_price, "avg_price") &&
+           scalar(t.trade_value, "trade_value") && scalar(t.trade_cost, "trade_cost") &&
+           text(t.action, "action") && scalar(t.fees, "fees");
   }
 
   bool signals(std::vector<Signals>& out) {
@@ -180,21 +244,55 @@ class Reader {
       if (!scalar(s.timestamp, "timestamp") ||
           !count(k, kInstructionFixedBytes, "trade_instructions"))
         return false;
-      s.trade_instructions.resize(k);
+      s.trade_instructions.reserve(k);
       Frame& g = enter("trade_instructions");
       for (g.index = 0; g.index < k; ++g.index) {
-        SignalInstructions& in = s.trade_instructions[g.index];
-        if (!text(in.ticker, "ticker") || !text(in.order_type, "order_type") ||
-            !text(in.action, "action") || !scalar(in.trade_id, "trade_id") ||
-            !scalar(in.leg_id, "leg_id") || !scalar(in.weight, "weight") ||
-            !scalar(in.quantity, "quantity") || !text(in.limit_price, "limit_price") ||
-            !text(in.aux_price, "aux_price")) [[unlikely]]
-          return false;
+        if (!fast_instruction(s.trade_instructions)) [[unlikely]] {
+          SignalInstructions in;
+          if (!slow_instruction(in)) return false;
+          s.trade_instructions.push_back(std::move(in));
+        }
       }
       leave();
     }
     leave();
     return true;
+  }
+
+  bool fast_instruction(std::vector<SignalInstructions>& out) {
+    // ticker (2 + a), order_type (2 + b), action (2 + c), i32, i32, i64, i32, limit_price
+    // (2 + d), aux_price (2 + e).
+    const uint8_t* p = p_;
+    const size_t room = left();
+    if (room < kInstructionFixedBytes) return false;
+    const size_t a = load_le<uint16_t>(p);
+    if (room < kInstructionFixedBytes + a) return false;
+    const size_t b = load_le<uint16_t>(p + 2 + a);
+    if (room < kInstructionFixedBytes + a + b) return false;
+    const size_t c = load_le<uint16_t>(p + 4 + a + b);
+    if (room < kInstructionFixedBytes + a + b + c) return false;
+    const uint8_t* mid = p + 6 + a + b + c;
+    const size_t d = load_le<uint16_t>(mid + 20);
+    if (room < kInstructionFixedBytes + a + b + c + d) return false;
+    const size_t e = load_le<uint16_t>(mid + 22 + d);
+    if (room < kInstructionFixedBytes + a + b + c + d + e || !valid_text(p + 2, a) ||
+        !valid_text(p + 4 + a, b) || !valid_text(p + 6 + a + b, c) || !valid_text(mid + 22, d) ||
+        !valid_text(mid + 24 + d, e))
+      return false;
+    out.emplace_back(make_text(p + 2, a), make_text(p + 4 + a, b), make_text(p + 6 + a + b, c),
+                     load_le<int32_t>(mid), load_le<int32_t>(mid + 4), load_le<int64_t>(mid + 8),
+                     load_le<int32_t>(mid + 16), make_text(mid + 22, d),
+                     make_text(mid + 24 + d, e));
+    p_ += kInstructionFixedBytes + a + b + c + d + e;
+    return true;
+  }
+
+  [[gnu::cold, gnu::noinline]] bool slow_instruction(SignalInstructions& in) {
+    return text(in.ticker, "ticker") && text(in.order_type, "order_type") &&
+           text(in.action, "action") && scalar(in.trade_id, "trade_id") &&
+           scalar(in.leg_id, "leg_id") && scalar(in.weight, "weight") &&
+           scalar(in.quantity, "quantity") && text(in.limit_price, "limit_price") &&
+           text(in.aux_price, "aux_price");
   }
 
   Frame& enter(const char* list) {
@@ -203,9 +301,21 @@ class Reader {
   }
   void leave() { --depth_; }
 
+  [[gnu::cold, gnu::noinline]] bool fail_short(const char* field, size_t width) {
+    return fail(field, std::to_string(width) + "-byte integer runs past the end", offset());
+  }
+
+  [[gnu::cold, gnu::noinline]] bool fail_string(const char* field, size_t n) {
+    return fail(field, "string of " + grouped(n) + " bytes runs past the end", offset() + 2);
+  }
+
+  [[gnu::cold, gnu::noinline]] bool fail_utf8(const char* field, size_t at) {
+    return fail(field, "invalid UTF-8", at);
+  }
+
   // Records "{path}: {what} at offset {at}{tail}" and returns false.
-  [[gnu::cold]] bool fail(const char* field, const std::string& what, size_t at,
-                          const std::string& tail = {}) {
+  [[gnu::cold, gnu::noinline]] bool fail(const char* field, const std::string& what, size_t at,
+                                         const std::string& tail = {}) {
     std::string path;
     for (int i = 0; i < depth_; ++i) {
       if (i > 0) path += '.';

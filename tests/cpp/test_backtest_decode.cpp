@@ -203,3 +203,53 @@ TEST(decode_counts_are_checked_before_allocation) {
            "signals[0].trade_instructions: 4,294,967,295 entries of at least 30 "
            "bytes run past the end at offset 250 (0 bytes remain)");
 }
+
+TEST(decode_names_each_string_field_of_the_entries) {
+  // One marked field at a time, its middle byte made invalid: the path names that field.
+  const struct {
+    const char* path;
+    void (*mark)(BacktestData&);
+  } rows[] = {
+      {"trades[1].ticker", [](BacktestData& b) { b.trades[1].ticker = "Q~Q"; }},
+      {"trades[1].action", [](BacktestData& b) { b.trades[1].action = "Q~Q"; }},
+      {"signals[0].trade_instructions[1].ticker",
+       [](BacktestData& b) { b.signals[0].trade_instructions[1].ticker = "Q~Q"; }},
+      {"signals[0].trade_instructions[1].order_type",
+       [](BacktestData& b) { b.signals[0].trade_instructions[1].order_type = "Q~Q"; }},
+      {"signals[0].trade_instructions[1].action",
+       [](BacktestData& b) { b.signals[0].trade_instructions[1].action = "Q~Q"; }},
+      {"signals[0].trade_instructions[1].limit_price",
+       [](BacktestData& b) { b.signals[0].trade_instructions[1].limit_price = "Q~Q"; }},
+      {"signals[0].trade_instructions[1].aux_price",
+       [](BacktestData& b) { b.signals[0].trade_instructions[1].aux_price = "Q~Q"; }},
+      {"metadata.parameters.schema", [](BacktestData& b) { b.metadata.parameters.schema = "Q~Q"; }},
+  };
+  for (const auto& row : rows) {
+    BacktestData bt;
+    bt.trades.resize(2);
+    bt.signals = {{1, {{}, {}}}};
+    row.mark(bt);
+    auto bytes = encode(bt);
+    const std::string marker = "Q~Q";
+    const auto at = std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end());
+    CHECK(at != bytes.end());
+    *(at + 1) = 0x80;  // a continuation byte with no lead
+    CHECK_EQ(failure(bytes), std::string(row.path) + ": invalid UTF-8 at offset " +
+                                 std::to_string(at - bytes.begin() + 1));
+  }
+}
+
+TEST(decode_truncated_entries_name_the_first_missing_field) {
+  // The count check passes once 30 bytes remain; a 40-byte ticker leaves room to cut inside.
+  BacktestData bt;
+  bt.signals = {{1, {{std::string(40, 'A'), "", "", 0, 0, 0, 0, "", ""}}}};
+  const auto good = encode(bt);  // the instruction starts at 250
+  CHECK_EQ(good.size(), 320u);
+  auto cut = [&](size_t n) { return std::vector<uint8_t>(good.begin(), good.begin() + n); };
+  const std::string in = "signals[0].trade_instructions[0].";
+  CHECK_EQ(failure(cut(285)), in + "ticker: string of 40 bytes runs past the end at offset 252");
+  CHECK_EQ(failure(cut(293)), in + "order_type: 2-byte length runs past the end at offset 292");
+  CHECK_EQ(failure(cut(299)), in + "trade_id: 4-byte integer runs past the end at offset 296");
+  CHECK_EQ(failure(cut(310)), in + "weight: 8-byte integer runs past the end at offset 304");
+  CHECK_EQ(failure(cut(319)), in + "aux_price: 2-byte length runs past the end at offset 318");
+}
