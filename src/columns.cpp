@@ -99,4 +99,33 @@ size_t layout_size(RType kind) {
   }
 }
 
+void fill_columns(const RecordRun& run, std::span<const ColumnSink> sinks) {
+  const uint8_t* p = run.data;
+  for (size_t i = 0; i < run.count; ++i) {
+    for (const ColumnSink& s : sinks) {
+      const Column& c = *s.column;
+      auto* out = static_cast<uint8_t*>(s.out);
+      switch (s.form) {
+        case Form::Native:
+          std::memcpy(out + i * c.width, p + c.offset, c.width);
+          break;
+        case Form::Int64: {
+          const uint64_t v = read_field(p, c);
+          std::memcpy(out + i * 8, &v, 8);
+          break;
+        }
+        case Form::Float64: {
+          const uint64_t v = read_field(p, c);
+          double d = c.is_signed ? static_cast<double>(static_cast<int64_t>(v))
+                                 : static_cast<double>(v);
+          if (c.role == Role::Price) d /= 1'000'000'000.0;
+          std::memcpy(out + i * 8, &d, 8);
+          break;
+        }
+      }
+    }
+    p += static_cast<size_t>(p[0]) * 4;
+  }
+}
+
 }  // namespace orx

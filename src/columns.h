@@ -59,4 +59,37 @@ inline uint64_t read_field(const uint8_t* record, const Column& c) {
   }
 }
 
+// --- the batch builder ----------------------------------------------------------------------
+//
+// Columns of a run of records of one kind, filled in one pass over the records.
+
+// The form a column is delivered in.
+enum class Form : uint8_t {
+  Native,   // the field's own width and signedness (a numpy/Arrow column of that type)
+  Int64,    // widened to 64 bits: sign-extended when signed, zero-extended otherwise
+  Float64,  // as a double; prices divided by 1e9 (the floating view of a fixed-point price)
+};
+
+// Where one column goes: `out` holds `count` values of the form's width.
+struct ColumnSink {
+  const Column* column;
+  Form form;
+  void* out;
+};
+
+// A run of whole records of one kind, back to back: `count` records from `data`, each
+// `data[0] * 4` bytes long and at least its kind's layout size (the decoder's checks).
+struct RecordRun {
+  const uint8_t* data = nullptr;
+  size_t size = 0;   // bytes
+  size_t count = 0;  // records
+  RType kind = RType::Mbp1;
+};
+
+// Fills every sink with its column of `run`.
+void fill_columns(const RecordRun& run, std::span<const ColumnSink> sinks);
+
+// The width in bytes of one value of column `c` in form `f`.
+inline size_t form_width(const Column& c, Form f) { return f == Form::Native ? c.width : 8; }
+
 }  // namespace orx

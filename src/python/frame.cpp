@@ -338,6 +338,18 @@ PyObject* decode_remaining(RecordDecoder& decoder) {
   return list.release();
 }
 
+PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols,
+                   bool pretty_ts, bool pretty_px) {
+  Survey survey;
+  for_each_read(records, 0, count, [&](size_t, const RecordRef& ref, RType kind) {
+    survey.add(ref, kind, symbols);
+    return true;
+  });
+  if (survey.columnar(pretty_ts))
+    return frame_by_columns(records, 0, survey, symbols, pretty_ts, pretty_px);
+  return frame_by_rows(records, 0, survey.count, symbols, pretty_ts, pretty_px);
+}
+
 PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,
                        bool pretty_ts, bool pretty_px) {
   // First read and check every remaining record, with the errors of decode_to_array, and
