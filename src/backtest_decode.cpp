@@ -187,7 +187,7 @@ class Reader {
   }
 
   // Entries are read on a fast path that checks the bounds once per run of fixed fields and
-  // builds the entry in place. When it finds anything wrong it reads the entry again field by
+  // builds the entry whole. When it finds anything wrong it reads the entry again field by
   // field, which stops at the exact field that fails.
 
   bool trades(std::vector<Trades>& out) {
@@ -217,10 +217,10 @@ class Reader {
     const size_t b = load_le<uint16_t>(mid + 32);
     if (room < kTradeFixedBytes + a + b || !valid_text(p + 18, a) || !valid_text(mid + 34, b))
       return false;
-    out.emplace_back(load_le<int32_t>(p), load_le<int32_t>(p + 4), load_le<int64_t>(p + 8),
-                     make_text(p + 18, a), load_le<int64_t>(mid), load_le<int64_t>(mid + 8),
-                     load_le<int64_t>(mid + 16), load_le<int64_t>(mid + 24), make_text(mid + 34, b),
-                     load_le<int64_t>(mid + 34 + b));
+    out.push_back(Trades{load_le<int32_t>(p), load_le<int32_t>(p + 4), load_le<int64_t>(p + 8),
+                         make_text(p + 18, a), load_le<int64_t>(mid), load_le<int64_t>(mid + 8),
+                         load_le<int64_t>(mid + 16), load_le<int64_t>(mid + 24),
+                         make_text(mid + 34, b), load_le<int64_t>(mid + 34 + b)});
     p_ += kTradeFixedBytes + a + b;
     return true;
   }
@@ -279,10 +279,10 @@ class Reader {
         !valid_text(p + 4 + a, b) || !valid_text(p + 6 + a + b, c) || !valid_text(mid + 22, d) ||
         !valid_text(mid + 24 + d, e))
       return false;
-    out.emplace_back(make_text(p + 2, a), make_text(p + 4 + a, b), make_text(p + 6 + a + b, c),
-                     load_le<int32_t>(mid), load_le<int32_t>(mid + 4), load_le<int64_t>(mid + 8),
-                     load_le<int32_t>(mid + 16), make_text(mid + 22, d),
-                     make_text(mid + 24 + d, e));
+    out.push_back(SignalInstructions{
+        make_text(p + 2, a), make_text(p + 4 + a, b), make_text(p + 6 + a + b, c),
+        load_le<int32_t>(mid), load_le<int32_t>(mid + 4), load_le<int64_t>(mid + 8),
+        load_le<int32_t>(mid + 16), make_text(mid + 22, d), make_text(mid + 24 + d, e)});
     p_ += kInstructionFixedBytes + a + b + c + d + e;
     return true;
   }
