@@ -222,6 +222,33 @@ def main():
     print(f"  decoder: {size / t_dec / 1e9:.2f} GB/s, {t_enc / t_dec:.2f}x the encoder's speed "
           f"(target >= 0.5x), {medians[py_decode] / t_dec:.0f}x the pure-Python decoder's speed "
           "(target >= 20x)")
+    frames_of(backtest, repeats)
+
+
+def frames_of(backtest, repeats):
+    """The trades as a DataFrame: orx.backtest.trades_frame against pandas building it from
+    the entries' dictionaries."""
+    try:
+        import pandas as pd
+    except ImportError:
+        print("frames: pandas is not installed, skipped")
+        return
+    from orx import backtest as frames
+
+    def from_dicts():
+        df = pd.DataFrame([t.to_dict() for t in backtest.trades])
+        df["timestamp"] = pd.to_datetime(df["timestamp"], unit="ns", utc=True)
+        return df
+
+    ours = frames.trades_frame(backtest)
+    if not ours.equals(from_dicts().astype(ours.dtypes)):
+        sys.exit("the frames differ; the comparison would be meaningless")
+    baseline = "DataFrame of Trades.to_dict() rows"
+    medians = interleaved({baseline: from_dicts,
+                           "orx.backtest.trades_frame": lambda: frames.trades_frame(backtest)},
+                          repeats=repeats)
+    report(f"the {N_TRADES:,} trades as a DataFrame (same frame)", medians, baseline, N_TRADES,
+           "rows")
 
 
 if __name__ == "__main__":

@@ -1,12 +1,12 @@
 """orx.backtest: results as DataFrames."""
 
+import struct
 import sys
 
 import pandas as pd
 import pytest
 
-from orx import (AccountSummary, LiveData, PyBacktestEncoder, SignalInstructions, Signals,
-                 TimeseriesStats, Trades)
+from orx import AccountSummary, LiveData, PyBacktestEncoder, Signals, TimeseriesStats, _ext
 from orx import backtest as frames
 
 from helpers import raises
@@ -147,12 +147,26 @@ def test_live_results():
     assert a.loc[0, "start_unrealized_pnl"] == T0 + 9
 
 
-def test_plain_lists_are_accepted():
-    assert len(frames.trades_frame([trade(), trade()])) == 2
-    only = SignalInstructions(*[""] * 3, 0, 0, 0, 0, "", "")
-    assert len(frames.signals_frame([Signals(0, [only])])) == 1
-    assert len(frames.timeseries_frame([TimeseriesStats(0, 0, 0, 0, 0)])) == 1
-    assert frames.trades_frame([Trades(0, 0, 0, "", 0, 0, 0, 0, "", 0)]).loc[0, "ticker"] == ""
+@pytest.mark.parametrize("fn, arg, part, exc, message", [
+    (_ext.backtest_columns, "result", "metadata", ValueError, "no list 'metadata'; the lists are "
+     "period_timeseries_stats, daily_timeseries_stats, trades, signals"),
+    (_ext.live_columns, "live", "period_timeseries_stats", ValueError,
+     "no list 'period_timeseries_stats'; the lists are trades, signals"),
+    (_ext.live_columns, "result", "trades", TypeError,
+     "argument 'live': 'BacktestData' object cannot be converted to 'LiveData'"),
+    (_ext.backtest_columns, "live", "trades", TypeError,
+     "argument 'backtest': 'LiveData' object cannot be converted to 'BacktestData'"),
+])
+def test_columns_refuse_unknown_lists_and_other_types(fn, arg, part, exc, message):
+    raises(exc, message, fn, result() if arg == "result" else live(), part)
+
+
+def test_columns_are_native_integers_and_str():
+    cols = _ext.backtest_columns(result(), "trades")
+    assert cols["fees"] == bytearray(struct.pack("<2q", 2**40, 0))
+    assert cols["trade_id"] == bytearray(struct.pack("<2i", 1, 0))
+    assert cols["ticker"] == ["AAPL", ""]
+    assert list(_ext.backtest_columns(backtest(), "signals")["timestamp"]) == []
 
 
 def test_without_pandas_the_error_names_the_extra(monkeypatch):

@@ -1,7 +1,7 @@
 # Type stubs for orx._ext.
 from collections.abc import Buffer
 
-from ._lib import BacktestData
+from ._lib import BacktestData, LiveData
 
 def record_layout(rtype: int) -> tuple[int, list[tuple[str, int, int, bool, str]]]:
     """The layout size and the columns (name, offset, width, signed, role) of records of `rtype`."""
@@ -15,3 +15,12 @@ def decode_backtest(data: Buffer) -> BacktestData:
     names the field and the byte offset, for example
     'trades[12].ticker: string of 300 bytes runs past the end at offset 5,012'.
     """
+
+def backtest_columns(backtest: BacktestData, part: str) -> dict[str, bytearray | list[str]]:
+    """The entries of one list of a BacktestData ('period_timeseries_stats',
+    'daily_timeseries_stats', 'trades' or 'signals', whose instructions come one per row after
+    their signal's timestamp) as {field: column}: a bytearray of native integers or a list of str.
+    """
+
+def live_columns(live: LiveData, part: str) -> dict[str, bytearray | list[str]]:
+    """The entries of 'trades' or 'signals' of a LiveData as columns, as backtest_columns."""

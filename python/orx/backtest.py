@@ -18,11 +18,11 @@ pandas is an optional dependency: ``pip install 'orx[dataframe]'``.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Buffer, Iterable
 from typing import TYPE_CHECKING, Any
 
-from ._ext import decode_backtest
-from ._lib import BacktestData, LiveData, Signals, TimeseriesStats, Trades
+from ._ext import backtest_columns, decode_backtest, live_columns
+from ._lib import BacktestData, LiveData
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -35,7 +35,6 @@ __all__ = [
     "signals_frame",
     "stats_frame",
     "stats_table",
-    "timeseries_frame",
     "trades_frame",
 ]
 
@@ -59,7 +58,6 @@ STATS_VALUES = [
 ]
 STATS_COLUMNS = ([("backtest_id", "i8"), ("backtest_name", "str")]
                  + [(n, "i4") for n in STATS_COUNTS] + [(n, "i8") for n in STATS_VALUES])
-ACCOUNT_TIMES = ("start_timestamp", "end_timestamp")
 
 
 def _pandas():
@@ -71,53 +69,59 @@ def _pandas():
     return pandas
 
 
-def _column(pd, values: list, kind: str):
-    if kind == "ts":
-        return pd.to_datetime(pd.Series(values, dtype="int64"), unit="ns", utc=True)
+NUMPY_TYPES = {"ts": "<i8", "i8": "<i8", "i4": "<i4"}
+
+
+def _column(pd, values, kind: str):
+    """A frame column from a list of values or a bytearray of native integers."""
     if kind == "str":
         return pd.Series(values, dtype=object)
+    if isinstance(values, bytearray):
+        import numpy as np
+
+        values = np.frombuffer(values, dtype=NUMPY_TYPES[kind])
+    if kind == "ts":
+        return pd.to_datetime(pd.Series(values, dtype="int64"), unit="ns", utc=True)
     return pd.Series(values, dtype="int32" if kind == "i4" else "int64")
 
 
-def _frame(rows: Sequence[dict[str, Any]], columns: list[tuple[str, str]]) -> pd.DataFrame:
+def _frame(columns: dict[str, Any], spec: list[tuple[str, str]]) -> pd.DataFrame:
     pd = _pandas()
-    return pd.DataFrame({name: _column(pd, [r[name] for r in rows], kind)
-                         for name, kind in columns})
+    return pd.DataFrame({name: _column(pd, columns[name], kind) for name, kind in spec})
 
 
-def timeseries_frame(series: Iterable[TimeseriesStats]) -> pd.DataFrame:
-    """One row per point: timestamp, equity_value, percent_drawdown, cumulative_return,
-    period_return."""
-    return _frame([p.to_dict() for p in series], TIMESERIES_COLUMNS)
+def _rows_frame(rows: list[dict[str, Any]], spec: list[tuple[str, str]]) -> pd.DataFrame:
+    return _frame({name: [r[name] for r in rows] for name, _ in spec}, spec)
+
+
+def _list_frame(result: BacktestData | LiveData, part: str,
+                spec: list[tuple[str, str]]) -> pd.DataFrame:
+    _pandas()  # the missing-pandas error before any work
+    if isinstance(result, LiveData):
+        return _frame(live_columns(result, part), spec)
+    return _frame(backtest_columns(result, part), spec)
 
 
 def period_frame(backtest: BacktestData) -> pd.DataFrame:
-    """The back-test's period series as a frame (see timeseries_frame)."""
-    return timeseries_frame(backtest.period_timeseries_stats)
+    """The period series, one row per point: timestamp, equity_value, percent_drawdown,
+    cumulative_return, period_return."""
+    return _list_frame(backtest, "period_timeseries_stats", TIMESERIES_COLUMNS)
 
 
 def daily_frame(backtest: BacktestData) -> pd.DataFrame:
-    """The back-test's daily series as a frame (see timeseries_frame)."""
-    return timeseries_frame(backtest.daily_timeseries_stats)
+    """The daily series, with the columns of period_frame."""
+    return _list_frame(backtest, "daily_timeseries_stats", TIMESERIES_COLUMNS)
 
 
-def trades_frame(result: BacktestData | LiveData | Iterable[Trades]) -> pd.DataFrame:
+def trades_frame(result: BacktestData | LiveData) -> pd.DataFrame:
     """One row per trade leg, in the fields' order."""
-    trades = result.trades if isinstance(result, (BacktestData, LiveData)) else result
-    return _frame([t.to_dict() for t in trades], TRADE_COLUMNS)
+    return _list_frame(result, "trades", TRADE_COLUMNS)
 
 
-def signals_frame(result: BacktestData | LiveData | Iterable[Signals]) -> pd.DataFrame:
+def signals_frame(result: BacktestData | LiveData) -> pd.DataFrame:
     """One row per signal instruction, led by its signal's timestamp. A signal without
     instructions has no row."""
-    signals = result.signals if isinstance(result, (BacktestData, LiveData)) else result
-    rows = []
-    for s in signals:
-        d = s.to_dict()
-        for ins in d["trade_instructions"]:
-            ins["timestamp"] = d["timestamp"]
-            rows.append(ins)
-    return _frame(rows, SIGNAL_COLUMNS)
+    return _list_frame(result, "signals", SIGNAL_COLUMNS)
 
 
 def _stats_row(backtest: BacktestData) -> dict[str, Any]:
@@ -130,10 +134,10 @@ def _stats_row(backtest: BacktestData) -> dict[str, Any]:
 
 def stats_frame(backtest: BacktestData) -> pd.DataFrame:
     """One row: backtest_id, backtest_name and the 24 static statistics in their order."""
-    return _frame([_stats_row(backtest)], STATS_COLUMNS)
+    return _rows_frame([_stats_row(backtest)], STATS_COLUMNS)
 
 
-def stats_table(backtests: Iterable[BacktestData | bytes | bytearray | memoryview]) -> pd.DataFrame:
+def stats_table(backtests: Iterable[BacktestData | Buffer]) -> pd.DataFrame:
     """The static statistics of many back-tests, one row each (see stats_frame), for comparing
     runs. Items are BacktestData values or their encoded bytes; bytes that do not decode raise
     ValueError naming the item's position."""
@@ -145,7 +149,7 @@ def stats_table(backtests: Iterable[BacktestData | bytes | bytearray | memoryvie
             except ValueError as e:
                 raise ValueError(f"back-test {i}: {e}") from e
         rows.append(_stats_row(item))
-    return _frame(rows, STATS_COLUMNS)
+    return _rows_frame(rows, STATS_COLUMNS)
 
 
 def parameters_dict(result: BacktestData | LiveData) -> dict[str, Any]:
@@ -157,11 +161,7 @@ def parameters_dict(result: BacktestData | LiveData) -> dict[str, Any]:
 def account_frame(live: LiveData) -> pd.DataFrame:
     """One row: the live run's live_id (None when absent), currency and the 20 account values,
     the two timestamps as times."""
-    pd = _pandas()
-    account = live.account.to_dict()
-    row = {"live_id": live.live_id, **account}
-    frame = pd.DataFrame({k: pd.Series([v], dtype=object if k in ("live_id", "currency") else
-                                       "int64") for k, v in row.items()})
-    for name in ACCOUNT_TIMES:
-        frame[name] = pd.to_datetime(frame[name], unit="ns", utc=True)
-    return frame
+    row = {"live_id": live.live_id, **live.account.to_dict()}
+    spec = [(name, "str" if name in ("live_id", "currency") else
+             "ts" if name.endswith("_timestamp") else "i8") for name in row]
+    return _rows_frame([row], spec)

@@ -18,7 +18,7 @@ namespace orx::py::ext {
 
 // Column layouts of the record kinds.
 std::span<const MethodRow> layout_functions();
-// Back-test results from their encoded bytes.
+// Back-test results from their encoded bytes; results as columns.
 std::span<const MethodRow> backtest_functions();
 
 }  // namespace orx::py::ext
