@@ -18,7 +18,7 @@ format:
 - ``BufferStore``: the stream it was opened on. The read position is not kept: the unpickled
   store starts again at the first record, whatever ``replay`` had consumed.
 
-Extra attributes set on an instance travel with it (as a last argument).
+Extra attributes set on an instance travel with it, as the pickle's state.
 """
 
 import copyreg
@@ -46,18 +46,12 @@ _MEMBERS = {
 }
 
 
-def _with_attrs(obj, attrs):
-    if attrs is not None:
-        if type(attrs) is not dict:
-            raise TypeError(f"extra attributes must be a dict, got {type(attrs).__name__!r}")
-        for name, value in attrs.items():
-            setattr(obj, name, value)
-    return obj
-
-
 def _reduction(rebuild, obj, *args):
+    # Extra attributes go in the (dict, slot state) form of the state, which pickle and copy
+    # apply with setattr (the records' `__dict__` is a method, so the plain dict form would
+    # not do), after the object exists: an attribute may refer back to the object itself.
     attrs = _ext.extra_attributes(obj)
-    return rebuild, (args if attrs is None else (*args, attrs))
+    return (rebuild, args) if attrs is None else (rebuild, args, (None, attrs))
 
 
 def _checked(cls, allowed, what):
@@ -69,9 +63,9 @@ def _checked(cls, allowed, what):
 # --- rebuilding functions (named by pickles: keep their names and parameters) ----------------
 
 
-def layout(cls, data, attrs=None):
+def layout(cls, data):
     """A record, RecordHeader or BidAskPair of class `cls` whose memory is `data`."""
-    return _with_attrs(_ext.from_layout_bytes(cls, data), attrs)
+    return _ext.from_layout_bytes(cls, data)
 
 
 def member(cls, value):
@@ -83,26 +77,25 @@ def member(cls, value):
         raise ValueError(f"{cls.__name__} has no member with value {value!r}") from None
 
 
-def symbol_map(mapping, attrs=None):
-    return _with_attrs(_lib.SymbolMap(mapping), attrs)
+def symbol_map(mapping):
+    return _lib.SymbolMap(mapping)
 
 
-def metadata(schema, dataset, start, end, mapping, attrs=None):
-    value = _lib.Metadata(member(_lib.Schema, schema), member(_lib.Dataset, dataset), start, end,
-                          _lib.SymbolMap(mapping))
-    return _with_attrs(value, attrs)
+def metadata(schema, dataset, start, end, mapping):
+    return _lib.Metadata(member(_lib.Schema, schema), member(_lib.Dataset, dataset), start, end,
+                         _lib.SymbolMap(mapping))
 
 
-def retrieve_params(json_text, attrs=None):
-    return _with_attrs(_lib.RetrieveParams.from_json(json_text), attrs)
+def retrieve_params(json_text):
+    return _lib.RetrieveParams.from_json(json_text)
 
 
-def result(cls, args, attrs=None):
+def result(cls, args):
     """A back-test or live value of class `cls` built from its constructor arguments."""
     fields = _FIELDS[_checked(cls, _FIELDS, "an orx back-test or live class")]
     if type(args) is not tuple or len(args) != len(fields):
         raise TypeError(f"{cls.__name__} takes a tuple of {len(fields)} arguments")
-    return _with_attrs(cls(*args), attrs)
+    return cls(*args)
 
 
 def buffer_store(data):
