@@ -1,7 +1,10 @@
 # Type stubs for orx._ext.
 from collections.abc import Buffer
+from typing import Any, TypeVar
 
-from ._lib import BacktestData, LiveData
+from ._lib import BacktestData, BufferStore, LiveData
+
+_T = TypeVar("_T")
 
 def record_layout(rtype: int) -> tuple[int, list[tuple[str, int, int, bool, str]]]:
     """The layout size and the columns (name, offset, width, signed, role) of records of `rtype`."""
@@ -24,3 +27,17 @@ def backtest_columns(backtest: BacktestData, part: str) -> dict[str, bytearray |
 
 def live_columns(live: LiveData, part: str) -> dict[str, bytearray | list[str]]:
     """The entries of 'trades' or 'signals' of a LiveData as columns, as backtest_columns."""
+
+def layout_bytes(obj: object) -> bytes:
+    """The whole memory of a record, RecordHeader or BidAskPair object, padding included."""
+
+def from_layout_bytes(cls: type[_T], data: bytes) -> _T:
+    """A new object of the record, RecordHeader or BidAskPair class `cls` whose memory is `data`,
+    which must be exactly its size."""
+
+def extra_attributes(obj: object) -> dict[str, Any] | None:
+    """A copy of the attributes set on `obj` beyond its class's own, or None when there are
+    none."""
+
+def store_bytes(store: BufferStore) -> bytes:
+    """The stream a BufferStore was opened on, whatever its read position."""

@@ -21,4 +21,7 @@ std::span<const MethodRow> layout_functions();
 // Back-test results from their encoded bytes; results as columns.
 std::span<const MethodRow> backtest_functions();
 
+// The raw values behind pickling: layout memory, extra attributes, a store's stream.
+std::span<const MethodRow> pickle_functions();
+
 }  // namespace orx::py::ext

@@ -10,6 +10,7 @@ namespace {
 constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &layout_functions,
     &backtest_functions,
+    &pickle_functions,
 };
 
 // The module's own classes, created and bound in this order.
