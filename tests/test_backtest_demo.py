@@ -1,8 +1,9 @@
 """The back-test demo runs end to end, with and without matplotlib."""
 
-import importlib.util
 import os
+import runpy
 import sys
+import types
 
 import pytest
 
@@ -11,11 +12,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 @pytest.fixture
 def demo():
-    spec = importlib.util.spec_from_file_location(
-        "backtest_demo", os.path.join(ROOT, "examples", "backtest_demo.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    names = runpy.run_path(os.path.join(ROOT, "examples", "backtest_demo.py"))
+    return types.SimpleNamespace(**names)
 
 
 def test_demo_draws_the_equity_picture(demo, tmp_path, capsys):

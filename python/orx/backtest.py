@@ -85,21 +85,21 @@ def _column(pd, values, kind: str):
     return pd.Series(values, dtype="int32" if kind == "i4" else "int64")
 
 
-def _frame(columns: dict[str, Any], spec: list[tuple[str, str]]) -> pd.DataFrame:
+def _frame(columns: dict[str, Any], kinds: list[tuple[str, str]]) -> pd.DataFrame:
     pd = _pandas()
-    return pd.DataFrame({name: _column(pd, columns[name], kind) for name, kind in spec})
+    return pd.DataFrame({name: _column(pd, columns[name], kind) for name, kind in kinds})
 
 
-def _rows_frame(rows: list[dict[str, Any]], spec: list[tuple[str, str]]) -> pd.DataFrame:
-    return _frame({name: [r[name] for r in rows] for name, _ in spec}, spec)
+def _rows_frame(rows: list[dict[str, Any]], kinds: list[tuple[str, str]]) -> pd.DataFrame:
+    return _frame({name: [r[name] for r in rows] for name, _ in kinds}, kinds)
 
 
 def _list_frame(result: BacktestData | LiveData, part: str,
-                spec: list[tuple[str, str]]) -> pd.DataFrame:
+                kinds: list[tuple[str, str]]) -> pd.DataFrame:
     _pandas()  # the missing-pandas error before any work
     if isinstance(result, LiveData):
-        return _frame(live_columns(result, part), spec)
-    return _frame(backtest_columns(result, part), spec)
+        return _frame(live_columns(result, part), kinds)
+    return _frame(backtest_columns(result, part), kinds)
 
 
 def period_frame(backtest: BacktestData) -> pd.DataFrame:
@@ -162,6 +162,6 @@ def account_frame(live: LiveData) -> pd.DataFrame:
     """One row: the live run's live_id (None when absent), currency and the 20 account values,
     the two timestamps as times."""
     row = {"live_id": live.live_id, **live.account.to_dict()}
-    spec = [(name, "str" if name in ("live_id", "currency") else
+    kinds = [(name, "str" if name in ("live_id", "currency") else
              "ts" if name.endswith("_timestamp") else "i8") for name in row]
-    return _rows_frame([row], spec)
+    return _rows_frame([row], kinds)
