@@ -23,4 +23,10 @@ std::span<const MethodRow> reader_functions();
 // Arrow PyCapsules of batches and streams.
 std::span<const MethodRow> arrow_functions();
 
+// Back-test results from their encoded bytes; results as columns.
+std::span<const MethodRow> backtest_functions();
+
+// The raw values behind pickling: layout memory, extra attributes, a store's stream.
+std::span<const MethodRow> pickle_functions();
+
 }  // namespace orx::py::ext
