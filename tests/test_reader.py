@@ -428,8 +428,8 @@ def test_stubs_match_the_runtime():
 
     def params(node):
         a = node.args
-        return [x.arg for x in a.posonlyargs + a.args] + (["*" + a.vararg.arg] if a.vararg else []) + [
-            x.arg for x in a.kwonlyargs]
+        star = ["*" + a.vararg.arg] if a.vararg else []
+        return [x.arg for x in a.posonlyargs + a.args] + star + [x.arg for x in a.kwonlyargs]
 
     def runtime_params(fn):
         out = []
