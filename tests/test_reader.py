@@ -220,14 +220,22 @@ def test_source_failures(tmp_path):
            orx.open, io.StringIO("abc"))
 
     class Failing(io.BytesIO):
+        limit = len(stream())
+
         def read(self, n=-1):
-            if self.tell() >= len(stream()):
+            if self.tell() >= self.limit:
                 raise ValueError("disk on fire")
-            return super().read(min(n, len(stream()) - self.tell()))
+            return super().read(min(n, self.limit - self.tell()))
 
     reader = orx.open(Failing(SPLIT))
     raises(ValueError, "disk on fire", next, reader)
     raises(OSError, "reading the file object failed", next, reader)
+    Failing.limit += 100  # a whole record, then the failure inside the next
+    reader = orx.open(Failing(SPLIT))
+    raises(ValueError, "disk on fire", next, reader.batches())
+    reader = orx.open(Failing(SPLIT))
+    assert next(reader).price == 1
+    raises(ValueError, "disk on fire", next, reader)
 
     class TooMuch(io.RawIOBase):
         def read(self, n=-1):

@@ -11,6 +11,8 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &layout_functions,
     &reader_functions,
     &arrow_functions,
+    &backtest_functions,
+    &pickle_functions,
     &writer_functions,
 };
 
