@@ -95,11 +95,16 @@ def arrow_float_table(data):
     return pa.table(orx.open(data, price_type="float"))
 
 
+def polars_frame(data):
+    pl = pytest.importorskip("polars")
+    return pl.DataFrame(orx.open(data))
+
+
 def reader(data):
     return orx.open(data, batch_size=70)
 
 
-INPUTS = [frame, objects, numpy_array, arrow_table, arrow_float_table, reader]
+INPUTS = [frame, objects, numpy_array, arrow_table, arrow_float_table, polars_frame, reader]
 
 
 @pytest.mark.parametrize("rtype", sorted(KINDS))

@@ -93,3 +93,30 @@ def arrow_stream(
     next: Callable[[], tuple[bytes, int] | None], rtype: int, metadata: Metadata, float_prices: bool
 ) -> object:
     """An Arrow stream capsule whose batches come from next() -> (bytes, count) or None."""
+
+def pack_columns(
+    rtype: int, count: int, columns: list[tuple[str, Buffer]], first_row: int
+) -> bytes:
+    """Stream bytes of `count` records of `rtype` from `columns`, (name, buffer) pairs; rows in
+    errors count from `first_row`."""
+
+def record_bytes(
+    records: list[Mbp1Msg | TradeMsg | BboMsg | OhlcvMsg]
+    | tuple[Mbp1Msg | TradeMsg | BboMsg | OhlcvMsg, ...]
+) -> bytes:
+    """Stream bytes of a list of record objects of any kind."""
+
+def zstd_decompress(data: bytes) -> bytes:
+    """The content of zstd frames held in memory."""
+
+def zstd_levels() -> tuple[int, int, int]:
+    """The lowest, highest and default zstd compression levels."""
+
+class ZstdWriter:
+    """Compresses bytes into zstd frames, piece by piece."""
+
+    def __init__(self, level: int) -> None: ...
+    def compress(self, data: Buffer) -> bytes:
+        """Compressed bytes of `data` (some may stay buffered)."""
+    def finish(self) -> bytes:
+        """The rest of the frame; the next compress() starts a new one."""

@@ -50,8 +50,7 @@ struct Views {
 
 // Records of kind `rtype` packed from `columns`, a sequence of (name, buffer) pairs: each
 // buffer one-dimensional, contiguous, of `count` integers or floats.
-PyObject* pack_columns(uint8_t rtype, Py_ssize_t count, PyObject* columns,
-                       std::optional<uint64_t> first_row) {
+PyObject* pack_columns(uint8_t rtype, Py_ssize_t count, PyObject* columns, uint64_t first_row) {
   auto kind = rtype_from_byte(rtype);
   const std::span<const Column> cols = kind ? columns_of(*kind) : std::span<const Column>();
   if (cols.empty()) {
@@ -100,7 +99,7 @@ PyObject* pack_columns(uint8_t rtype, Py_ssize_t count, PyObject* columns,
   auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
   Status st;
   Py_BEGIN_ALLOW_THREADS st =
-      orx::pack_columns(*kind, static_cast<size_t>(count), sources, dst, first_row.value_or(0));
+      orx::pack_columns(*kind, static_cast<size_t>(count), sources, dst, first_row);
   Py_END_ALLOW_THREADS if (!st) {
     raise(PyExc_ValueError, st.error().detail());
     return nullptr;
@@ -224,7 +223,7 @@ PyObject* zstd_finish(PyObject* self) {
 
 const MethodRow kFunctions[] = {
     function<&pack_columns>(
-        "pack_columns(rtype, count, columns, first_row=None)\n--\n\n"
+        "pack_columns(rtype, count, columns, first_row)\n--\n\n"
         "Stream bytes of `count` records of `rtype` from `columns`, (name, buffer) pairs; rows "
         "in errors count from `first_row`."),
     function<&record_bytes_of>(
