@@ -12,6 +12,7 @@ import pytest
 import orx
 from orx import BufferStore, Dataset, Metadata, Schema, SymbolMap
 
+from helpers import assert_stubs_match
 from test_writer import metadata, random_records, read, stream_of
 
 pytest.importorskip("pyarrow")
@@ -204,3 +205,20 @@ def test_console_script_is_installed():
     assert os.access(script, os.X_OK)
     r = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0 and "convert" in r.stdout and "merge" in r.stdout
+
+
+def test_convert_from_python(tmp_path, day):
+    assert orx.convert(day, tmp_path / "d.parquet") == 500
+    assert orx.convert(tmp_path / "d.parquet", tmp_path / "d.bin", to="zstd", level=5) == 500
+    assert read(tmp_path / "d.bin")[:4] == b"\x28\xb5\x2f\xfd"
+    assert orx.convert(tmp_path / "d.bin", tmp_path / "back") == 500
+    assert read(tmp_path / "back") == read(day)
+    with pytest.raises(ValueError) as info:
+        orx.convert(day, tmp_path / "x", to="json")
+    assert str(info.value) == "to must be one of stream, zstd, parquet, csv, not 'json'"
+
+
+def test_stubs_match_the_runtime():
+    import orx._cli as runtime
+
+    assert_stubs_match(runtime, {"convert", "main"})

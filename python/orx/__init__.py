@@ -5,7 +5,8 @@ the package also registers how its values pickle and copy (see ``orx._pickle``).
 ``decode_backtest`` (from the second compiled module, ``orx._ext``) reads an encoded back-test
 back; ``orx.backtest`` turns results into pandas DataFrames. ``orx.open`` reads a record stream
 in bounded memory into records, batches, numpy, pandas and Arrow; ``orx.write`` and
-``orx.Writer`` write streams of every record kind, raw or zstd-compressed.
+``orx.Writer`` write streams of every record kind, raw or zstd-compressed; ``orx.convert``
+turns stream files into zstd, Parquet or CSV files and back.
 """
 
 from . import _lib
@@ -15,6 +16,7 @@ from ._pickle import register as _register_pickling
 from . import backtest  # noqa: E402  (pandas is imported only when a frame is made)
 from ._reader import Batch, Reader, open  # noqa: F401,A004
 from ._writer import Writer, write  # noqa: F401
+from ._cli import convert  # noqa: F401
 
 # A star import gives these and never hides the built-in open.
 __all__ = list(_lib.__all__) + ["decode_backtest"]

@@ -25,8 +25,8 @@ _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
 _PARQUET_MAGIC = b"PAR1"
 
 
-class CliError(Exception):
-    """A failure reported as one line, without a traceback."""
+class CliError(ValueError):
+    """A failure the command line reports as one line, without a traceback."""
 
 
 def _format_of(path: str, given: str | None) -> str:
@@ -328,23 +328,39 @@ def cmd_head(args) -> None:
         print(df.to_string() if len(df) else "(no records)")
 
 
-def cmd_convert(args) -> None:
-    source = _Input(args.input)
-    fmt = _format_of(args.output, args.to)
-    if os.path.abspath(args.input) == os.path.abspath(args.output):
+def convert(input, output, to: str | None = None, level: int | None = None, *,
+            progress: bool = False) -> int:
+    """Converts the file ``input`` (a record stream, raw or zstd, Parquet or CSV written by orx)
+    into ``output`` in the format ``to`` ("stream", "zstd", "parquet" or "csv"; by default
+    chosen by the suffix of ``output``), batch by batch; returns the number of records. The
+    output appears only when complete."""
+    input, output = os.fspath(input), os.fspath(output)
+    if to is not None and to not in FORMATS:
+        raise CliError(f"to must be one of {', '.join(FORMATS)}, not {to!r}")
+    source = _Input(input)
+    fmt = _format_of(output, to)
+    if os.path.abspath(input) == os.path.abspath(output):
         raise CliError("the output would replace the input while it is read")
-    output = _Output(args.output, fmt, source.metadata, args.level)
-    progress = Progress(f"convert {args.input} -> {args.output}", source.total)
+    out = _Output(output, fmt, source.metadata, level)
+    shown = Progress(f"convert {input} -> {output}", source.total) if progress else None
 
     def work():
         for piece in source.pieces():
-            output.write(piece)
-            progress.update(source.done)
-        progress.done()
+            out.write(piece)
+            if shown:
+                shown.update(source.done)
+        if shown:
+            shown.done()
 
-    _run(output, work)
+    _run(out, work)
+    return out.records
+
+
+def cmd_convert(args) -> None:
+    n = convert(args.input, args.output, args.to, args.level, progress=True)
     if not args.quiet:
-        print(f"{output.records:,} records written to {args.output} ({fmt})", file=sys.stderr)
+        fmt = _format_of(args.output, args.to)
+        print(f"{n:,} records written to {args.output} ({fmt})", file=sys.stderr)
 
 
 def _united(metadatas: list[Metadata], paths: list[str]) -> Metadata:

@@ -1,0 +1,14 @@
+import os
+from typing import Literal
+
+_Path = str | os.PathLike[str]
+
+def convert(
+    input: _Path,
+    output: _Path,
+    to: Literal["stream", "zstd", "parquet", "csv"] | None = None,
+    level: int | None = None,
+    *,
+    progress: bool = False,
+) -> int: ...
+def main(argv: list[str] | None = None) -> int: ...
