@@ -12,7 +12,7 @@ import pytest
 import orx
 from orx import BufferStore, Dataset, Metadata, Schema, SymbolMap, _ext
 
-from helpers import assert_stubs_match, raises
+from helpers import assert_no_leak, assert_stubs_match, raises
 from records_util import bbo, mbp1, ohlcv, trade
 from stream_util import BBO, MBP1, OHLCV, TRADE
 
@@ -411,3 +411,34 @@ def test_replacing_keeps_permissions_and_links(tmp_path):
     assert target.stat().st_mode & 0o777 == 0o640
     raises(FileNotFoundError, f"[Errno 2] No such file or directory: '{tmp_path}/no/x.orx'",
            orx.write, f"{tmp_path}/no/x.orx", [trade()], metadata(3))
+
+
+def test_no_leaks():
+    arr = orx.open(stream_of(1, 50)).to_numpy()
+    columns = [(n, np.ascontiguousarray(arr[n])) for n in arr.dtype.names]
+    bad = columns[:3] + [("size", np.full(50, -1, np.int64))]
+    records = [mbp1(), trade(), bbo(), ohlcv()]
+    z = _ext.ZstdWriter(1)
+    frame_bytes = z.compress(stream_of(3, 20)) + z.finish()
+
+    def cycle():
+        _ext.pack_columns(1, 50, columns, 0)
+        try:
+            _ext.pack_columns(1, 50, bad, 7)
+        except ValueError:
+            pass
+        try:
+            _ext.record_bytes(records + [1])
+        except TypeError:
+            pass
+        _ext.record_bytes(records)
+        w = _ext.ZstdWriter(1)
+        w.compress(memoryview(frame_bytes))
+        w.finish()
+        _ext.zstd_decompress(frame_bytes)
+        try:
+            _ext.zstd_decompress(frame_bytes[:-3])
+        except ValueError:
+            pass
+
+    assert_no_leak(cycle, iterations=3000)
