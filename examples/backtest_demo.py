@@ -16,7 +16,7 @@ DAY = 86_400 * 10**9
 START = 1_704_067_200 * 10**9  # 2024-01-01T00:00:00Z
 
 
-def build():
+def build() -> orx.BacktestData:
     # Amounts are integers in the producer's own fixed-point scale (here 1e9 = 1.0).
     params = orx.Parameters(strategy_name="sma-cross", capital=100_000 * 10**9, schema="ohlcv-1d",
                             data_type="BAR", start=START, end=START + 3 * DAY,
@@ -40,7 +40,7 @@ def build():
     return orx.BacktestData(meta, equity, equity[-1:], trades, signals)
 
 
-def main():
+def main() -> None:
     backtest = build()
     d = backtest.to_dict()
     meta = d["metadata"]

@@ -1,9 +1,76 @@
 """orx: market-data records and streams, strategy results and historical-data requests.
 
-Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module.
+Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module. The
+names are listed here one by one (not star-imported) so that type checkers see them.
 """
 
 from . import _lib
-from ._lib import *  # noqa: F401,F403
+from ._lib import (
+    Side,
+    Vendors,
+    Stype,
+    Dataset,
+    Action,
+    Schema,
+    RType,
+    SymbolMap,
+    Metadata,
+    RecordHeader,
+    OhlcvMsg,
+    Mbp1Msg,
+    TradeMsg,
+    BboMsg,
+    BidAskPair,
+    RetrieveParams,
+    BufferStore,
+    RecordMsg,
+    BacktestData,
+    BacktestMetaData,
+    StaticStats,
+    Parameters,
+    TimeseriesStats,
+    Trades,
+    Signals,
+    SignalInstructions,
+    LiveData,
+    AccountSummary,
+    PyRecordEncoder,
+    PyMetadataEncoder,
+    PyBacktestEncoder,
+)
 
-__all__ = list(_lib.__all__)
+__version__ = "0.1.0"  # the project's version in pyproject.toml
+
+__all__ = [
+    "Side",
+    "Vendors",
+    "Stype",
+    "Dataset",
+    "Action",
+    "Schema",
+    "RType",
+    "SymbolMap",
+    "Metadata",
+    "RecordHeader",
+    "OhlcvMsg",
+    "Mbp1Msg",
+    "TradeMsg",
+    "BboMsg",
+    "BidAskPair",
+    "RetrieveParams",
+    "BufferStore",
+    "RecordMsg",
+    "BacktestData",
+    "BacktestMetaData",
+    "StaticStats",
+    "Parameters",
+    "TimeseriesStats",
+    "Trades",
+    "Signals",
+    "SignalInstructions",
+    "LiveData",
+    "AccountSummary",
+    "PyRecordEncoder",
+    "PyMetadataEncoder",
+    "PyBacktestEncoder",
+]
