@@ -1,7 +1,13 @@
 """orx: market-data records and streams, strategy results and historical-data requests.
 
-Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module. The
-names are listed here one by one (not star-imported) so that type checkers see them.
+Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module. Importing
+the package also registers how its values pickle and copy (see ``orx._pickle``).
+``decode_backtest`` (from the second compiled module, ``orx._ext``) reads an encoded back-test
+back; ``orx.backtest`` turns results into pandas DataFrames. ``orx.open`` reads a record stream
+in bounded memory into records, batches, numpy, pandas and Arrow.
+
+The classes are imported and listed one by one (not star-imported) so that type checkers see
+them; tests/test_module.py checks the list against ``orx._lib.__all__``.
 """
 
 from . import _lib
@@ -38,9 +44,14 @@ from ._lib import (
     PyMetadataEncoder,
     PyBacktestEncoder,
 )
+from ._ext import decode_backtest
+from ._pickle import register as _register_pickling
+from . import backtest  # noqa: E402  (pandas is imported only when a frame is made)
+from ._reader import Batch, Reader, open  # noqa: F401,A004
 
 __version__ = "0.1.0"  # the project's version in pyproject.toml
 
+# A star import gives these and never hides the built-in open.
 __all__ = [
     "Side",
     "Vendors",
@@ -73,4 +84,7 @@ __all__ = [
     "PyRecordEncoder",
     "PyMetadataEncoder",
     "PyBacktestEncoder",
+    "decode_backtest",
 ]
+
+_register_pickling()

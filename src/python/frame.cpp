@@ -9,6 +9,7 @@
 
 #include "bind/bind.h"
 #include "classes.h"
+#include "columns.h"
 #include "records.h"
 #include "utils.h"
 
@@ -172,108 +173,6 @@ PyObject* frame_by_rows(std::string_view source, size_t begin, size_t count,
 // lists of str. pandas infers the same dtypes from these as from the rows, so the frame is the
 // same.
 
-enum class Col : uint8_t {
-  Int,    // an integer field
-  Price,  // a price: float with pretty_px
-  Char,   // action or side: a one-character string
-  Time,   // ts_event: text with pretty_ts
-};
-
-struct Column {
-  const char* name;
-  Col type;
-  uint16_t offset;
-  uint8_t width;
-  bool is_signed;
-};
-
-template <class V>
-constexpr Column col(const char* name, size_t offset, Col type = Col::Int) {
-  return {name, type, static_cast<uint16_t>(offset), sizeof(V), std::is_signed_v<V>};
-}
-
-#define ORX_HEADER_COLUMNS                                                    \
-  col<uint8_t>("length", offsetof(RecordHeader, length)),                     \
-      col<uint8_t>("rtype", offsetof(RecordHeader, rtype)),                   \
-      col<uint32_t>("instrument_id", offsetof(RecordHeader, instrument_id)),  \
-      col<uint64_t>("ts_event", offsetof(RecordHeader, ts_event), Col::Time), \
-      col<uint8_t>("rollover_flag", offsetof(RecordHeader, rollover_flag))
-#define ORX_LEVEL_COLUMNS(T)                                                                  \
-  col<int64_t>("bid_px", offsetof(T, levels) + offsetof(BidAskPair, bid_px), Col::Price),     \
-      col<int64_t>("ask_px", offsetof(T, levels) + offsetof(BidAskPair, ask_px), Col::Price), \
-      col<uint32_t>("bid_sz", offsetof(T, levels) + offsetof(BidAskPair, bid_sz)),            \
-      col<uint32_t>("ask_sz", offsetof(T, levels) + offsetof(BidAskPair, ask_sz)),            \
-      col<uint32_t>("bid_ct", offsetof(T, levels) + offsetof(BidAskPair, bid_ct)),            \
-      col<uint32_t>("ask_ct", offsetof(T, levels) + offsetof(BidAskPair, ask_ct))
-#define ORX_TRADE_COLUMNS(T)                                                                       \
-  col<int64_t>("price", offsetof(T, price), Col::Price), col<uint32_t>("size", offsetof(T, size)), \
-      col<int8_t>("action", offsetof(T, action), Col::Char),                                       \
-      col<int8_t>("side", offsetof(T, side), Col::Char),                                           \
-      col<uint8_t>("flags", offsetof(T, flags)), col<uint8_t>("depth", offsetof(T, depth)),        \
-      col<uint64_t>("ts_recv", offsetof(T, ts_recv)),                                              \
-      col<int32_t>("ts_in_delta", offsetof(T, ts_in_delta)),                                       \
-      col<uint32_t>("sequence", offsetof(T, sequence))
-
-// The columns of each kind, in the key order of its __dict__().
-constexpr Column kMbp1Columns[] = {ORX_HEADER_COLUMNS, ORX_TRADE_COLUMNS(Mbp1Msg),
-                                   col<uint32_t>("discriminator", offsetof(Mbp1Msg, discriminator)),
-                                   ORX_LEVEL_COLUMNS(Mbp1Msg)};
-constexpr Column kTradeColumns[] = {ORX_HEADER_COLUMNS, ORX_TRADE_COLUMNS(TradeMsg)};
-constexpr Column kBboColumns[] = {ORX_HEADER_COLUMNS,
-                                  col<int64_t>("price", offsetof(BboMsg, price), Col::Price),
-                                  col<uint32_t>("size", offsetof(BboMsg, size)),
-                                  col<int8_t>("side", offsetof(BboMsg, side), Col::Char),
-                                  col<uint8_t>("flags", offsetof(BboMsg, flags)),
-                                  col<uint64_t>("ts_recv", offsetof(BboMsg, ts_recv)),
-                                  col<uint32_t>("sequence", offsetof(BboMsg, sequence)),
-                                  ORX_LEVEL_COLUMNS(BboMsg)};
-constexpr Column kOhlcvColumns[] = {ORX_HEADER_COLUMNS,
-                                    col<int64_t>("open", offsetof(OhlcvMsg, open), Col::Price),
-                                    col<int64_t>("high", offsetof(OhlcvMsg, high), Col::Price),
-                                    col<int64_t>("low", offsetof(OhlcvMsg, low), Col::Price),
-                                    col<int64_t>("close", offsetof(OhlcvMsg, close), Col::Price),
-                                    col<uint64_t>("volume", offsetof(OhlcvMsg, volume))};
-#undef ORX_HEADER_COLUMNS
-#undef ORX_LEVEL_COLUMNS
-#undef ORX_TRADE_COLUMNS
-
-std::span<const Column> columns_of(RType kind) {
-  switch (kind) {
-    case RType::Mbp1:
-      return kMbp1Columns;
-    case RType::Trades:
-      return kTradeColumns;
-    case RType::Bbo:
-      return kBboColumns;
-    default:
-      return kOhlcvColumns;
-  }
-}
-
-// The field as a 64-bit pattern: sign-extended for signed fields, zero-extended otherwise.
-uint64_t read_field(const uint8_t* record, const Column& c) {
-  const uint8_t* p = record + c.offset;
-  switch (c.width) {
-    case 1:
-      return c.is_signed ? static_cast<uint64_t>(static_cast<int8_t>(*p)) : *p;
-    case 2: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      return c.is_signed ? static_cast<uint64_t>(static_cast<int16_t>(v)) : v;
-    }
-    case 4: {
-      uint32_t v;
-      std::memcpy(&v, p, 4);
-      return c.is_signed ? static_cast<uint64_t>(static_cast<int32_t>(v)) : v;
-    }
-    default: {
-      uint64_t v;
-      std::memcpy(&v, p, 8);
-      return v;
-    }
-  }
-}
-
 // What the first pass learned about the records: whether the columnar build applies.
 struct Survey {
   size_t count = 0;
@@ -288,7 +187,7 @@ struct Survey {
     mixed |= k != kind;
     ++count;
     for (const Column& c : columns_of(k)) {
-      if (c.type == Col::Char) negative_letter |= static_cast<int8_t>(ref.data()[c.offset]) < 0;
+      if (c.role == Role::Letter) negative_letter |= static_cast<int8_t>(ref.data()[c.offset]) < 0;
     }
     const RecordHeader h = ref.header();
     wide_ts |= h.ts_event > static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
@@ -354,20 +253,20 @@ PyObject* frame_by_columns(std::string_view source, size_t begin, const Survey& 
   if (!data) return nullptr;
   for (const Column& c : columns_of(survey.kind)) {
     Ref column;
-    const bool as_text = c.type == Col::Char || (c.type == Col::Time && pretty_ts);
+    const bool as_text = c.role == Role::Letter || (c.role == Role::EventTime && pretty_ts);
     if (as_text) {
       column = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
       if (!column) return nullptr;
       TextCache cache;
       for (size_t i = 0; i < n; ++i) {
         const uint64_t v = read_field(record(i), c);
-        PyObject* item = c.type == Col::Char
+        PyObject* item = c.role == Role::Letter
                              ? PyUnicode_FromOrdinal(static_cast<int>(v))
                              : cache.get(unix_nanos_to_string(static_cast<int64_t>(v)));
         if (!item) return nullptr;
         PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), item);
       }
-    } else if (c.type == Col::Price && pretty_px) {
+    } else if (c.role == Role::Price && pretty_px) {
       column = Ref::steal(numeric_column(frombuffer.get(), n, "float64", [&](uint8_t* out) {
         for (size_t i = 0; i < n; ++i) {
           const double px =
@@ -433,6 +332,18 @@ PyObject* decode_remaining(RecordDecoder& decoder) {
       PyList_SetSlice(list.get(), static_cast<Py_ssize_t>(n), PY_SSIZE_T_MAX, nullptr) < 0)
     return nullptr;
   return list.release();
+}
+
+PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols,
+                   bool pretty_ts, bool pretty_px) {
+  Survey survey;
+  for_each_read(records, 0, count, [&](size_t, const RecordRef& ref, RType kind) {
+    survey.add(ref, kind, symbols);
+    return true;
+  });
+  if (survey.columnar(pretty_ts))
+    return frame_by_columns(records, 0, survey, symbols, pretty_ts, pretty_px);
+  return frame_by_rows(records, 0, survey.count, symbols, pretty_ts, pretty_px);
 }
 
 PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,

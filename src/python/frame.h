@@ -23,6 +23,12 @@ PyObject* decode_remaining(RecordDecoder& decoder);
 // as columns, "symbol" from `symbols`, action and side as one-character strings, ts_event as
 // UTC text with `pretty_ts`, prices divided by 1e9 with `pretty_px`. `source` is the stream
 // the decoder reads (its refs point into it).
+// The same DataFrame for `count` records that were already read and checked (each converts, as
+// convertible_kind says), back to back from the start of `records`: for batches of records
+// held elsewhere than in a decoder.
+PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols,
+                   bool pretty_ts, bool pretty_px);
+
 PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,
                        bool pretty_ts, bool pretty_px);
 

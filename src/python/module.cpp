@@ -2,50 +2,10 @@
 // classes in their fixed order.
 #include "bind/bind.h"
 #include "classes.h"
+#include "registry.h"
 
 namespace orx::py {
 namespace {
-
-struct ClassRow {
-  const char* name;
-  PyTypeObject* (*build)();
-  PyTypeObject** slot;
-};
-
-template <class T>
-constexpr ClassRow row() {
-  return {class_name<T>, &build_type<T>, &g_type<T>};
-}
-
-// The registry: type objects are created, listed in __all__ and bound in this order.
-constexpr ClassRow kRegistry[] = {
-    row<Side>(),   row<Vendors>(), row<Stype>(), row<Dataset>(),
-    row<Action>(), row<Schema>(),  row<RType>(),
-    row<SymbolMap>(),
-    row<Metadata>(),
-    row<RecordHeader>(),
-    row<OhlcvMsg>(),
-    row<Mbp1Msg>(),
-    row<TradeMsg>(),
-    row<BboMsg>(),
-    row<BidAskPair>(),
-    row<RetrieveParams>(),
-    row<BufferStore>(),
-    row<RecordMsg>(),
-    row<BacktestData>(),
-    row<BacktestMetaData>(),
-    row<StaticStats>(),
-    row<Parameters>(),
-    row<TimeseriesStats>(),
-    row<Trades>(),
-    row<Signals>(),
-    row<SignalInstructions>(),
-    row<LiveData>(),
-    row<AccountSummary>(),
-    row<PyRecordEncoder>(),
-    row<PyMetadataEncoder>(),
-    row<PyBacktestEncoder>(),
-};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_lib", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -85,7 +45,7 @@ PyObject* init_module() {
 #endif
   Ref all = Ref::steal(PyList_New(0));
   if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
-  for (const ClassRow& r : kRegistry) {
+  for (const ClassRow& r : class_registry()) {
     PyTypeObject* tp = *r.slot;
     if (!tp) {
       tp = r.build();

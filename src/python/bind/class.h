@@ -234,7 +234,9 @@ PyObject* dict_method(PyObject* self, PyObject*) {
 // --- methods
 // --------------------------------------------------------------------------------------
 
-enum class Kind : uint8_t { Instance, Static, Class };
+// Instance, static and class methods of a class; Function: a module-level function, called
+// without its module.
+enum class Kind : uint8_t { Instance, Static, Class, Function };
 
 template <class Fn>
 struct FnTraits;
@@ -251,7 +253,7 @@ struct FnTraits<R (*)(A...)> {
 template <auto F, Kind K>
 struct Method {
   using Args = typename FnTraits<decltype(F)>::Args;
-  static constexpr size_t skip = K == Kind::Static ? 0 : 1;
+  static constexpr size_t skip = K == Kind::Static || K == Kind::Function ? 0 : 1;
   static constexpr size_t arity = std::tuple_size_v<Args> - skip;
   static inline Signature sig;
 
@@ -261,7 +263,7 @@ struct Method {
     const bool ok =
         ((!bound[I] || load_arg(bound[I], std::get<I>(vals), sig.names[I].c_str())) && ...);
     if (!ok) return nullptr;
-    if constexpr (K == Kind::Static)
+    if constexpr (K == Kind::Static || K == Kind::Function)
       return F(std::move(std::get<I>(vals))...);
     else if constexpr (K == Kind::Class)
       return F(reinterpret_cast<PyTypeObject*>(first), std::move(std::get<I>(vals))...);
@@ -313,6 +315,11 @@ constexpr MethodRow static_method(const char* doc) {
 template <auto F>
 constexpr MethodRow class_method(const char* doc) {
   return {doc, &Method<F, Kind::Class>::def};
+}
+// A module function: `PyObject* f(args...)`, listed in a module's function table.
+template <auto F>
+constexpr MethodRow function(const char* doc) {
+  return {doc, &Method<F, Kind::Function>::def};
 }
 
 // --- construction
@@ -508,6 +515,10 @@ PyTypeObject* make_type() {
   template <>                                                       \
   PyTypeObject* orx::py::build_type<T>() {                          \
     return orx::py::make_type<T>();                                 \
+  }                                                                 \
+  template <>                                                       \
+  Py_ssize_t orx::py::instance_size<T>() {                          \
+    return static_cast<Py_ssize_t>(sizeof(orx::py::Instance<T>));   \
   }                                                                 \
   template <>                                                       \
   PyObject* orx::py::class_dict<T>(const T& value) {                \

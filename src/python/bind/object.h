@@ -93,6 +93,10 @@ inline constexpr const char* class_name = nullptr;
 template <class T>
 PyTypeObject* build_type();
 
+// sizeof(Instance<T>), where T is complete.
+template <class T>
+Py_ssize_t instance_size();
+
 // The nested dictionary form of a T (for classes that have one).
 template <class T>
 PyObject* class_dict(const T& value);
@@ -105,6 +109,8 @@ PyObject* class_dict(const T& value);
   inline constexpr const char* class_name<T> = Name; \
   template <>                                        \
   PyTypeObject* build_type<T>();                     \
+  template <>                                        \
+  Py_ssize_t instance_size<T>();                     \
   template <>                                        \
   PyObject* class_dict<T>(const T&);
 

@@ -82,7 +82,7 @@ bool Signature::init(std::string_view class_name, std::string_view text, bool co
     return false;
   }
   fn.assign(class_name);
-  fn += '.';
+  if (!fn.empty()) fn += '.';  // module functions have no owner
   fn += constructor ? std::string_view("__new__") : trim(text.substr(0, open));
   fn += "()";
   names.clear();

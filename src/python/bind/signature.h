@@ -14,7 +14,7 @@ namespace orx::py {
 inline constexpr int kMaxParams = 32;
 
 struct Signature {
-  std::string fn;                  // "{Class}.{method}()" or "{Class}.__new__()"
+  std::string fn;                  // "{Class}.{method}()", "{Class}.__new__()" or "{function}()"
   std::vector<std::string> names;  // parameter names in order
   std::vector<PyObject*> keys;     // the names as interned str, kept for the process
   int required = 0;                // leading parameters without a default

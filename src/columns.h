@@ -1,0 +1,95 @@
+// The columns of each record kind: one description, next to the record layouts, from which
+// every columnar form is derived (DataFrames, numpy dtypes, Arrow schemas, the writers' column
+// readers). Columns are listed in the key order of the record's dictionary form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "records.h"
+
+namespace orx {
+
+// What a column holds beyond its integer layout.
+enum class Role : uint8_t {
+  Int,        // a plain integer field
+  Price,      // fixed-point, nine decimal places
+  Letter,     // action or side: an ASCII letter in a signed byte
+  EventTime,  // ts_event: nanoseconds since the epoch, UTC; the frames' text timestamp
+  Time,       // other nanosecond timestamps (ts_recv)
+};
+
+struct Column {
+  const char* name;
+  Role role;
+  uint16_t offset;  // in the record
+  uint8_t width;    // bytes: 1, 2, 4 or 8
+  bool is_signed;
+};
+
+// The columns of records of `kind` (Mbp1, Trades, Bbo or Ohlcv); empty for other kinds.
+std::span<const Column> columns_of(RType kind);
+
+// The layout size of records of `kind`; 0 for kinds without a layout.
+size_t layout_size(RType kind);
+
+// The field as a 64-bit pattern: sign-extended for signed fields, zero-extended otherwise.
+inline uint64_t read_field(const uint8_t* record, const Column& c) {
+  const uint8_t* p = record + c.offset;
+  switch (c.width) {
+    case 1:
+      return c.is_signed ? static_cast<uint64_t>(static_cast<int8_t>(*p)) : *p;
+    case 2: {
+      uint16_t v;
+      std::memcpy(&v, p, 2);
+      return c.is_signed ? static_cast<uint64_t>(static_cast<int16_t>(v)) : v;
+    }
+    case 4: {
+      uint32_t v;
+      std::memcpy(&v, p, 4);
+      return c.is_signed ? static_cast<uint64_t>(static_cast<int32_t>(v)) : v;
+    }
+    default: {
+      uint64_t v;
+      std::memcpy(&v, p, 8);
+      return v;
+    }
+  }
+}
+
+// --- the batch builder ----------------------------------------------------------------------
+//
+// Columns of a run of records of one kind, filled in one pass over the records.
+
+// The form a column is delivered in.
+enum class Form : uint8_t {
+  Native,   // the field's own width and signedness (a numpy/Arrow column of that type)
+  Int64,    // widened to 64 bits: sign-extended when signed, zero-extended otherwise
+  Float64,  // as a double; prices divided by 1e9 (the floating view of a fixed-point price)
+};
+
+// Where one column goes: `out` holds `count` values of the form's width.
+struct ColumnSink {
+  const Column* column;
+  Form form;
+  void* out;
+};
+
+// A run of whole records of one kind, back to back: `count` records from `data`, each
+// `data[0] * 4` bytes long and at least its kind's layout size (the decoder's checks).
+struct RecordRun {
+  const uint8_t* data = nullptr;
+  size_t size = 0;   // bytes
+  size_t count = 0;  // records
+  RType kind = RType::Mbp1;
+};
+
+// Fills every sink with its column of `run`.
+void fill_columns(const RecordRun& run, std::span<const ColumnSink> sinks);
+
+// The width in bytes of one value of column `c` in form `f`.
+inline size_t form_width(const Column& c, Form f) { return f == Form::Native ? c.width : 8; }
+
+}  // namespace orx
