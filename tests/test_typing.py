@@ -25,8 +25,8 @@ def run_mypy(*args):
 
 
 def test_stubs_match_the_module():
-    done = run_mypy("mypy.stubtest", "orx", "--allowlist",
-                    os.path.join("tests", "stubtest-allowlist.txt"))
+    done = run_mypy("mypy.stubtest", "orx", "--mypy-config-file", "pyproject.toml",
+                    "--allowlist", os.path.join("tests", "stubtest-allowlist.txt"))
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -38,8 +38,10 @@ def readme_example():
 
 def test_examples_and_readme_type_check(tmp_path):
     (tmp_path / "readme_example.py").write_text(readme_example())
-    done = run_mypy("mypy", "--strict", "--cache-dir", os.path.join("build", "mypy-cache"),
-                    "examples", str(tmp_path / "readme_example.py"))
+    # The package's own modules are checked by stubtest, not held to --strict here.
+    done = run_mypy("mypy", "--strict", "--follow-imports=silent", "--cache-dir",
+                    os.path.join("build", "mypy-cache"), "examples",
+                    str(tmp_path / "readme_example.py"))
     assert done.returncode == 0, done.stdout + done.stderr
 
 

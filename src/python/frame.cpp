@@ -307,6 +307,15 @@ PyObject* frame_by_columns(std::string_view source, size_t begin, const Survey& 
   return data.release();
 }
 
+// pandas.DataFrame's argument for the `survey.count` records from `begin` in `source`: whole
+// columns where the columnar build applies, else rows.
+PyObject* frame_argument(std::string_view source, size_t begin, const Survey& survey,
+                         const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
+  if (survey.columnar(pretty_ts))
+    return frame_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px);
+  return frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px);
+}
+
 }  // namespace
 
 PyObject* decode_remaining(RecordDecoder& decoder) {
@@ -334,16 +343,18 @@ PyObject* decode_remaining(RecordDecoder& decoder) {
   return list.release();
 }
 
-PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols,
-                   bool pretty_ts, bool pretty_px) {
+PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols, bool pretty_ts,
+                   bool pretty_px) {
+  Ref frame_class = Ref::steal(data_frame_class());
+  if (!frame_class) return nullptr;
   Survey survey;
   for_each_read(records, 0, count, [&](size_t, const RecordRef& ref, RType kind) {
     survey.add(ref, kind, symbols);
     return true;
   });
-  if (survey.columnar(pretty_ts))
-    return frame_by_columns(records, 0, survey, symbols, pretty_ts, pretty_px);
-  return frame_by_rows(records, 0, survey.count, symbols, pretty_ts, pretty_px);
+  Ref data = Ref::steal(frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px));
+  if (!data) return nullptr;
+  return PyObject_CallOneArg(frame_class.get(), data.get());
 }
 
 PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,
@@ -360,10 +371,7 @@ PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const Sy
     return true;
   });
   if (!ok) return nullptr;
-  Ref data =
-      Ref::steal(survey.columnar(pretty_ts)
-                     ? frame_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px)
-                     : frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px));
+  Ref data = Ref::steal(frame_argument(source, begin, survey, symbols, pretty_ts, pretty_px));
   if (!data) return nullptr;
   // A DataFrame that could not be made (a MemoryError on a big frame) loses no records: the
   // next call reads them again.
