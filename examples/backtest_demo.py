@@ -10,6 +10,8 @@ import os
 import random
 import sys
 import tempfile
+from collections.abc import Sequence
+from typing import Any
 
 import orx
 from orx import backtest as frames
@@ -28,7 +30,7 @@ DAY = 86_400 * 10**9
 START = 1_704_067_200 * 10**9  # 2024-01-01T00:00:00Z
 
 
-def build():
+def build() -> orx.BacktestData:
     # Amounts are integers in the producer's own fixed-point scale (here 1e9 = 1.0).
     params = orx.Parameters(strategy_name="sma-cross", capital=100_000 * 10**9, schema="ohlcv-1d",
                             data_type="BAR", start=START, end=START + 250 * DAY,
@@ -53,10 +55,11 @@ def build():
     return orx.BacktestData(meta, equity, equity, trades, signals)
 
 
-def equity_walk(days, capital=100_000 * 10**9):
+def equity_walk(days: int, capital: int = 100_000 * 10**9) -> list[orx.TimeseriesStats]:
     """A year of daily equity points: a seeded random walk with a slight upward drift."""
     rng = random.Random(7)
-    points, value, peak = [], capital, capital
+    points: list[orx.TimeseriesStats] = []
+    value, peak = capital, capital
     for d in range(days):
         previous = value
         value = int(value * (1 + rng.gauss(0.0006, 0.011)))
@@ -68,7 +71,7 @@ def equity_walk(days, capital=100_000 * 10**9):
     return points
 
 
-def draw(equity, path):
+def draw(equity: Any, path: str) -> bool:
     """Equity curve above its drawdown from the running peak; returns False without matplotlib."""
     try:
         import matplotlib
@@ -96,7 +99,7 @@ def draw(equity, path):
     return True
 
 
-def main(argv=()):
+def main(argv: Sequence[str] = ()) -> None:
     picture = argv[0] if argv else "backtest_equity.png"
     backtest = build()
     d = backtest.to_dict()

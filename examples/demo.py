@@ -9,6 +9,8 @@ import os
 import random
 import sys
 import time
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import pandas as pd
 
@@ -33,7 +35,7 @@ INSTRUMENTS = {
 }
 
 
-def generate(n, seed=20261207):
+def generate(n: int, seed: int = 20261207) -> list[Mbp1Msg]:
     """n book updates spread over the session: a random walk per instrument, one-tick spreads."""
     rng = random.Random(seed)
     start, end = OPEN.start_ts, OPEN.end_ts
@@ -44,7 +46,7 @@ def generate(n, seed=20261207):
     actions = [Action.ADD, Action.ADD, Action.MODIFY, Action.CANCEL, Action.TRADE]
     sides = [Side.BID, Side.ASK]
     sequence = {i: 0 for i in INSTRUMENTS}
-    records = []
+    records: list[Mbp1Msg] = []
     for ts, iid in zip(times, ids):
         tick = ticks[iid]
         mid[iid] += tick * rng.choice((-1, 0, 0, 1))
@@ -59,18 +61,21 @@ def generate(n, seed=20261207):
     return records
 
 
-class Clock:
-    def __init__(self):
-        self.steps = []
+T = TypeVar("T")
 
-    def __call__(self, label, fn, *args):
+
+class Clock:
+    def __init__(self) -> None:
+        self.steps: list[tuple[str, float]] = []
+
+    def __call__(self, label: str, fn: Callable[..., T], *args: Any) -> T:
         t0 = time.perf_counter()
         result = fn(*args)
         self.steps.append((label, time.perf_counter() - t0))
         return result
 
 
-def main():
+def main() -> None:
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 250_000
     path = sys.argv[2] if len(sys.argv) > 2 else os.path.join("build", "demo", "2026-12-07.mbp1")
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)

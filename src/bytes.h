@@ -59,6 +59,9 @@ class ByteReader {
   // Moves the position forward by `n` bytes, at most to the end.
   void skip(size_t n) { pos_ += n < remaining() ? n : remaining(); }
 
+  // Moves the position back to `pos`; a `pos` ahead of the position changes nothing.
+  void back_to(size_t pos) { pos_ = pos < pos_ ? pos : pos_; }
+
  private:
   const uint8_t* data_;
   size_t size_;

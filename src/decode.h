@@ -9,9 +9,10 @@
 //   }
 //   decoder->decode_records();                        // Result<vector<RecordEnum>>
 //
-// The decoder reads strictly forward from one position shared by every decoding call: a
-// record handed out once is never handed out again. There is no rewind; open a new decoder to
-// read the same bytes again.
+// The decoder reads forward from one position shared by every decoding call: a record handed
+// out once is not handed out again, with one exception: a caller whose use of the records it
+// just read failed may put the position back where its call began (back_to). There is no
+// other rewind; open a new decoder to read the same bytes again.
 #pragma once
 
 #include <cstddef>
@@ -64,6 +65,12 @@ class RecordDecoder {
 
   // Offset of the next unread byte in the source.
   size_t position() const { return reader_.position(); }
+
+  // Puts the position back to `position`, a value position() gave earlier on this decoder
+  // (so a record boundary), for a caller that read records and then could not deliver them:
+  // they are read again by the next call. A `position` ahead of the current one changes
+  // nothing.
+  void back_to(size_t position) { reader_.back_to(position); }
 
   // The next record, or nullopt at the end of the stream. A length byte L below 6 fails with
   // InvalidData "invalid record with length {L*4} shorter than header", leaving the position

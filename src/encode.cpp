@@ -19,14 +19,22 @@ Status encode_metadata(std::vector<uint8_t>& out, const Metadata& metadata) {
   return {};
 }
 
-Status check_record(const uint8_t* record, size_t layout_size) {
+Status check_record(const uint8_t* record, size_t layout_size, RType rtype) {
   const size_t length = record[0];
-  const size_t bytes = length * 4;
+  const std::string bytes = std::to_string(length * 4);
+  const std::string layout = std::to_string(layout_size);
   if (length < kMinRecordLength)
-    return Error::encode("record with length " + std::to_string(bytes) + " shorter than header");
-  if (bytes > layout_size)
-    return Error::encode("record with length " + std::to_string(bytes) + " longer than its " +
-                         std::to_string(layout_size) + "-byte layout");
+    return Error::encode("record with length " + bytes + " shorter than header");
+  if (length * 4 > layout_size)
+    return Error::encode("record with length " + bytes + " longer than its " + layout +
+                         "-byte layout");
+  if (length * 4 < layout_size)
+    return Error::encode("record with length " + bytes + " shorter than its " + layout +
+                         "-byte layout");
+  const uint8_t kind = record[1];
+  if (kind != static_cast<uint8_t>(rtype))
+    return Error::encode("record with rtype " + std::to_string(kind) + " in a layout of rtype " +
+                         std::to_string(static_cast<int>(rtype)));
   return {};
 }
 

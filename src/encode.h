@@ -7,17 +7,16 @@
 // the bytes end. The metadata part and the record part can be written separately and
 // concatenated.
 //
-// The writer never emits a length that disagrees with what follows: a metadata body over
-// 65,535 bytes, and a record whose header `length` is below 6 words (shorter than a header)
-// or says more than its layout holds, are refused with an Encode error before the output is
-// touched. A record whose `length` lies between 6 and its layout size is written at
-// `length * 4` bytes.
+// The writer only emits records its reader reads back as what they are: a record whose header
+// `length` is not its layout's size in 4-byte words, or whose `rtype` is not its layout's
+// kind, is refused with an Encode error before the output is touched, and so is a metadata
+// body over 65,535 bytes (its length would not fit the 16-bit field).
 //
 // Pieces usable on their own (the Python encoders type-check their input first and then copy
 // each record's layout straight into their buffer):
 //
 //   Status encode_metadata(std::vector<uint8_t>& out, const Metadata&);
-//   Status check_record(const uint8_t* record, size_t layout_size);
+//   Status check_record(const T& record);
 //   void append_record(std::vector<uint8_t>& out, const uint8_t* record);
 //
 // and RecordEncoder, which wraps a reference to a buffer owned by its caller.
@@ -42,14 +41,22 @@ inline constexpr size_t kMaxMetadataBody = 0xFFFF;
 // unchanged.
 Status encode_metadata(std::vector<uint8_t>& out, const Metadata& metadata);
 
-// Whether the record at `record` (its layout of `layout_size` bytes) can be written as its
-// header says. Encode errors, with n = length * 4:
+// Whether the record at `record`, a layout of `layout_size` bytes for records of kind
+// `rtype`, can be written: its header must say exactly that. Encode errors, in this order,
+// with n = length * 4:
 //   length below 6           "record with length {n} shorter than header"
 //   n above layout_size      "record with length {n} longer than its {layout_size}-byte layout"
-Status check_record(const uint8_t* record, size_t layout_size);
+//   n below layout_size      "record with length {n} shorter than its {layout_size}-byte layout"
+//   another rtype byte       "record with rtype {byte} in a layout of rtype {rtype}"
+Status check_record(const uint8_t* record, size_t layout_size, RType rtype);
+
+template <class T>
+Status check_record(const T& record) {
+  return check_record(record_bytes(record), sizeof(T), T::kRType);
+}
 
 // Appends the first `length * 4` bytes at `record`. Requires check_record() to have passed
-// for the record's layout (so those bytes lie inside it).
+// for the record's layout (so those bytes are the layout).
 inline void append_record(std::vector<uint8_t>& out, const uint8_t* record) {
   out.insert(out.end(), record, record + static_cast<size_t>(record[0]) * 4);
 }
@@ -67,7 +74,7 @@ class RecordEncoder {
   Status encode_records(std::span<const T> records) {
     size_t total = 0;
     for (const T& r : records) {
-      ORX_CHECK(check_record(record_bytes(r), sizeof(T)));
+      ORX_CHECK(check_record(r));
       total += static_cast<size_t>(r.hd.length) * 4;
     }
     out_.reserve(out_.size() + total);

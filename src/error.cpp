@@ -53,7 +53,7 @@ IoError IoError::from_errno(int code) {
   char buf[256];
   // GNU strerror_r returns the message, which may or may not live in buf.
   const char* msg = strerror_r(code, buf, sizeof buf);
-  return {kind_of_errno(code), std::string(msg) + " (os error " + std::to_string(code) + ")"};
+  return {kind_of_errno(code), std::string(msg) + " (os error " + std::to_string(code) + ")", code};
 }
 
 std::string_view reason_text(ParseReason reason) {

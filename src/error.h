@@ -27,6 +27,8 @@ enum class IoKind : uint8_t {
 struct IoError {
   IoKind kind = IoKind::Other;
   std::string description;
+  // The operating system's error number (errno) for failures that came from it, else 0.
+  int os_code = 0;
 
   // The input ended before a fixed-size read was complete.
   static IoError unexpected_eof() { return {IoKind::UnexpectedEof, "failed to fill whole buffer"}; }
@@ -60,7 +62,11 @@ enum class ErrorKind : uint8_t {
 
 class Error {
  public:
-  Error(IoError io) : kind_(ErrorKind::Io), io_kind_(io.kind), text_(std::move(io.description)) {}
+  Error(IoError io)
+      : kind_(ErrorKind::Io),
+        io_kind_(io.kind),
+        os_code_(io.os_code),
+        text_(std::move(io.description)) {}
   Error(ParseReason reason) : kind_(ErrorKind::ParseError), reason_(reason) {}
 
   static Error encode(std::string text) { return {ErrorKind::Encode, std::move(text)}; }
@@ -77,10 +83,12 @@ class Error {
 
   ErrorKind kind() const { return kind_; }
   IoKind io_kind() const { return io_kind_; }
+  // The errno of an Io error that came from the operating system, else 0.
+  int os_code() const { return os_code_; }
   ParseReason parse_reason() const { return reason_; }
   // The payload's own text: the I/O description, the owned text, the reason text.
   std::string_view payload() const;
-  IoError io() const { return {io_kind_, std::string(payload())}; }
+  IoError io() const { return {io_kind_, std::string(payload()), os_code_}; }
 
   // "IO error: ...", "Parse Error : ..." and so on.
   std::string display() const;
@@ -94,6 +102,7 @@ class Error {
 
   ErrorKind kind_;
   IoKind io_kind_ = IoKind::Other;
+  int os_code_ = 0;
   ParseReason reason_ = ParseReason::Invalid;
   std::string text_;
   const char* fixed_ = "";

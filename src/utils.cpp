@@ -1,12 +1,5 @@
 #include "utils.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <optional>
-
 #include <optional>
 
 namespace orx {
@@ -290,81 +283,6 @@ std::string unix_nanos_to_string(int64_t nanos) {
   two(14, static_cast<int>(of_day / 60 % 60));
   two(17, static_cast<int>(of_day % 60));
   return std::string(buf, sizeof buf);
-}
-
-// --- whole-file I/O ---------------------------------------------------------------------------
-
-namespace {
-
-// A path holding a NUL byte would name another file than the caller meant.
-std::optional<Error> check_path(const std::string& path) {
-  if (path.find('\0') != std::string::npos)
-    return Error(IoError{IoKind::Other, "file name contained an unexpected NUL byte"});
-  return std::nullopt;
-}
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, reporting the failure a write may only show at close.
-  int close() {
-    const int r = ::close(fd_);
-    fd_ = -1;
-    return r;
-  }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
-Result<std::vector<uint8_t>> read_file(const std::string& path) {
-  if (auto bad = check_path(path)) return std::move(*bad);
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Error(IoError::from_errno(errno));
-  // Read straight into the result, sized by the file's own size (plus one byte, so that the
-  // end shows without growing) and grown for files that report no size.
-  struct stat st;
-  size_t capacity = 1 << 16;
-  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0)
-    capacity = static_cast<size_t>(st.st_size) + 1;
-  std::vector<uint8_t> out(capacity);
-  size_t used = 0;
-  for (;;) {
-    if (used == out.size()) out.resize(out.size() * 2);
-    const ssize_t n = ::read(fd.get(), out.data() + used, out.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error(IoError::from_errno(errno));
-    }
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
-  }
-  out.resize(used);
-  return out;
-}
-
-Status write_file(const std::string& path, std::string_view bytes) {
-  if (auto bad = check_path(path)) return std::move(*bad);
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return Error(IoError::from_errno(errno));
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error(IoError::from_errno(errno));
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  if (fd.close() != 0) return Error(IoError::from_errno(errno));
-  return {};
 }
 
 }  // namespace orx

@@ -42,13 +42,4 @@ Result<int64_t> date_to_unix_nanos(std::string_view text);
 // dropped (rounding towards the past). Every int64_t gives a four-digit year.
 std::string unix_nanos_to_string(int64_t nanos);
 
-// --- whole-file I/O ---------------------------------------------------------------------------
-// Failures are Io errors carrying the operating system's message and " (os error {code})".
-
-// The whole content of the file at `path`.
-Result<std::vector<uint8_t>> read_file(const std::string& path);
-
-// Creates the file at `path`, or truncates an existing one, and writes `bytes` to it.
-Status write_file(const std::string& path, std::string_view bytes);
-
 }  // namespace orx

@@ -352,6 +352,47 @@ def test_pandas_errors_pass_through_and_the_hold_covers_the_call(monkeypatch):
         BufferStore(STREAMS["mixed kinds"]).decode_to_df(False, False)
 
 
+def fail_frame(monkeypatch, how):
+    if how == "pandas missing":
+        monkeypatch.setitem(sys.modules, "pandas", None)
+        return ImportError
+    if how == "no DataFrame":
+        monkeypatch.delattr(pd, "DataFrame")
+        return AttributeError
+
+    def big_frame(data):
+        raise MemoryError
+    monkeypatch.setattr(pd, "DataFrame", big_frame)
+    return MemoryError
+
+
+# "mbp1" builds the frame by columns, "mixed kinds" by rows.
+@pytest.mark.parametrize("name", ["mbp1", "mixed kinds"])
+@pytest.mark.parametrize("how", ["pandas missing", "no DataFrame", "DataFrame raises"])
+def test_a_frame_that_cannot_be_made_keeps_the_records(monkeypatch, name, how):
+    store = BufferStore(STREAMS[name])
+    first = store.replay()  # the position where the failing call begins
+    want = BufferStore(STREAMS[name])
+    want.replay()
+    want = [r.__dict__() for r in want.decode_to_array()]
+    with pytest.raises(fail_frame(monkeypatch, how)):
+        store.decode_to_df(False, False)
+    monkeypatch.undo()
+    assert [r.__dict__() for r in store.decode_to_array()] == want
+    assert first is not None and store.replay() is None
+
+
+def test_a_frame_the_records_fail_keeps_the_position_they_left():
+    # Out-of-range letters fail the rows, not pandas: the records stay consumed.
+    store = BufferStore(stream(mbp1_bytes(action=-128), mbp1_bytes()))
+    with pytest.raises(OverflowError):
+        store.decode_to_df(False, False)
+    assert store.decode_to_array() == []
+    store = BufferStore(stream(mbp1_bytes(), raw(24, 4), mbp1_bytes(price=5)))
+    raises(OSError, "Invalid Record Type : Tbbo", store.decode_to_df, False, False)
+    assert [r.price for r in store.decode_to_array()] == [5]
+
+
 def test_no_leaks(tmp_path):
     data = STREAMS["mbp1"]
     mixed = STREAMS["mixed kinds"]

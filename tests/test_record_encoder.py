@@ -93,37 +93,46 @@ def test_refusals_keep_the_previous_output(records, message):
     assert enc.get_encoded_data() == before
 
 
-def with_length(m, length):
+def with_header(m, length=24, rtype=1):
     h = m.hd
-    h.length = length
+    h.length, h.rtype = length, rtype
     m.hd = h
     return m
 
 
+# Every header the reader would refuse or misread is refused, with nothing written: a length
+# other than the layout's 24 words frames the stream wrongly or cuts the record short, another
+# rtype reads the bytes as another kind.
 @pytest.mark.parametrize(
-    "length,message",
-    [(25, "record with length 100 longer than its 96-byte layout"),
-     (255, "record with length 1020 longer than its 96-byte layout"),
-     (5, "record with length 20 shorter than header"),
-     (0, "record with length 0 shorter than header")],
+    "length,rtype,message",
+    [(25, 1, "record with length 100 longer than its 96-byte layout"),
+     (255, 1, "record with length 1020 longer than its 96-byte layout"),
+     (5, 1, "record with length 20 shorter than header"),
+     (0, 1, "record with length 0 shorter than header"),
+     (6, 1, "record with length 24 shorter than its 96-byte layout"),
+     (14, 1, "record with length 56 shorter than its 96-byte layout"),
+     (23, 1, "record with length 92 shorter than its 96-byte layout"),
+     (24, 0, "record with rtype 0 in a layout of rtype 1"),
+     (24, 2, "record with rtype 2 in a layout of rtype 1"),
+     (24, 3, "record with rtype 3 in a layout of rtype 1"),
+     (24, 4, "record with rtype 4 in a layout of rtype 1"),
+     (24, 5, "record with rtype 5 in a layout of rtype 1"),
+     (24, 255, "record with rtype 255 in a layout of rtype 1"),
+     (16, 2, "record with length 64 shorter than its 96-byte layout")],
 )
-def test_header_lengths_that_would_misframe_the_stream_are_refused(length, message):
+def test_headers_the_reader_would_not_read_back_are_refused(length, rtype, message):
     enc = PyRecordEncoder()
     enc.encode_records([mbp1()])
     before = enc.get_encoded_data()
     raises(OSError, "Failed to encode record: Encoding error: " + message, enc.encode_records,
-           [mbp1(), with_length(mbp1(), length)])
+           [mbp1(), with_header(mbp1(), length, rtype)])
     assert enc.get_encoded_data() == before
 
 
-def test_a_shorter_length_is_written_as_it_says():
-    out = encoded([with_length(mbp1(), 14), mbp1(price=7)])
-    assert len(out) == 56 + 96
-    assert out[:56] == mbp1_bytes(length=14)[:56]
-    store = BufferStore(stream(out))
-    # The reader frames it as written: the short record fails to convert, the next one reads.
-    raises(OSError, "Failed to convert record reference to RecordEnum", store.replay)
-    assert store.replay().price == 7
+def test_what_is_encoded_decodes_to_the_same_records():
+    records = [with_header(mbp1(price=p, instrument_id=p)) for p in (1, 2, 3)]
+    store = BufferStore(stream(encoded(records)))
+    assert [(r.price, r.instrument_id) for r in store.decode_to_array()] == [(1, 1), (2, 2), (3, 3)]
 
 
 def test_other_sequences_are_copied_as_they_are_read():

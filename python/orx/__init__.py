@@ -7,10 +7,45 @@ back; ``orx.backtest`` turns results into pandas DataFrames. ``orx.open`` reads 
 in bounded memory into records, batches, numpy, pandas and Arrow; ``orx.write`` and
 ``orx.Writer`` write streams of every record kind, raw or zstd-compressed; ``orx.convert``
 turns stream files into zstd, Parquet or CSV files and back.
+
+The classes are imported and listed one by one (not star-imported) so that type checkers see
+them; tests/test_module.py checks the list against ``orx._lib.__all__``.
 """
 
 from . import _lib
-from ._lib import *  # noqa: F401,F403
+from ._lib import (
+    Side,
+    Vendors,
+    Stype,
+    Dataset,
+    Action,
+    Schema,
+    RType,
+    SymbolMap,
+    Metadata,
+    RecordHeader,
+    OhlcvMsg,
+    Mbp1Msg,
+    TradeMsg,
+    BboMsg,
+    BidAskPair,
+    RetrieveParams,
+    BufferStore,
+    RecordMsg,
+    BacktestData,
+    BacktestMetaData,
+    StaticStats,
+    Parameters,
+    TimeseriesStats,
+    Trades,
+    Signals,
+    SignalInstructions,
+    LiveData,
+    AccountSummary,
+    PyRecordEncoder,
+    PyMetadataEncoder,
+    PyBacktestEncoder,
+)
 from ._ext import decode_backtest
 from ._pickle import register as _register_pickling
 from . import backtest  # noqa: E402  (pandas is imported only when a frame is made)
@@ -18,7 +53,42 @@ from ._reader import Batch, Reader, open  # noqa: F401,A004
 from ._writer import Writer, write  # noqa: F401
 from ._cli import convert  # noqa: F401
 
+__version__ = "0.1.0"  # the project's version in pyproject.toml
+
 # A star import gives these and never hides the built-in open.
-__all__ = list(_lib.__all__) + ["decode_backtest"]
+__all__ = [
+    "Side",
+    "Vendors",
+    "Stype",
+    "Dataset",
+    "Action",
+    "Schema",
+    "RType",
+    "SymbolMap",
+    "Metadata",
+    "RecordHeader",
+    "OhlcvMsg",
+    "Mbp1Msg",
+    "TradeMsg",
+    "BboMsg",
+    "BidAskPair",
+    "RetrieveParams",
+    "BufferStore",
+    "RecordMsg",
+    "BacktestData",
+    "BacktestMetaData",
+    "StaticStats",
+    "Parameters",
+    "TimeseriesStats",
+    "Trades",
+    "Signals",
+    "SignalInstructions",
+    "LiveData",
+    "AccountSummary",
+    "PyRecordEncoder",
+    "PyMetadataEncoder",
+    "PyBacktestEncoder",
+    "decode_backtest",
+]
 
 _register_pickling()

@@ -126,7 +126,7 @@ def signals_frame(result: BacktestData | LiveData) -> pd.DataFrame:
 
 def _stats_row(backtest: BacktestData) -> dict[str, Any]:
     meta = backtest.metadata
-    row = meta.static_stats.to_dict()
+    row: dict[str, Any] = meta.static_stats.to_dict()
     row["backtest_id"] = meta.backtest_id
     row["backtest_name"] = meta.backtest_name
     return row

@@ -7,10 +7,10 @@
 #include "buffer.h"
 #include "classes.h"
 #include "decode.h"
+#include "files.h"
 #include "frame.h"
 #include "metadata.h"
 #include "records.h"
-#include "utils.h"
 
 namespace orx::py {
 
@@ -41,17 +41,34 @@ PyObject* open_store(PyTypeObject* tp, std::vector<uint8_t> bytes) {
   return nullptr;
 }
 
+// File failures are plain OSErrors with the system's text (and errno); a signal handler that
+// raised while the call waited has its own exception pending instead.
+[[gnu::cold]] PyObject* raise_file_error(const Error& error) {
+  if (!PyErr_Occurred()) raise_os_error(error);
+  return nullptr;
+}
+
+// The file is read with the interpreter lock released: opening a FIFO waits for a writer, and
+// reading it for the writer's data.
 PyObject* from_file(std::string file_path) {
-  auto bytes = read_file(file_path);
-  if (!bytes) return raise_os(std::string(bytes.error().payload()));  // plain OSError
+  auto bytes = without_gil([&](Interrupts interrupts) { return read_file(file_path, interrupts); });
+  if (!bytes) return raise_file_error(bytes.error());
   return open_store(type_object<BufferStore>(), std::move(*bytes));
 }
 
+// The shared hold only guards taking the view: the bytes never change and live as long as the
+// store, which the caller keeps alive for the call, so the write runs without the lock and
+// without a hold (other threads may decode the same store meanwhile, as they could before).
 PyObject* write_to_file(PyObject* self, std::string file_path) {
-  SharedHold hold(cell_of<BufferStore>(self));
-  if (!hold) return nullptr;
-  const Status written = write_file(file_path, view_of(value_of<BufferStore>(self).data));
-  if (!written) return raise_os(std::string(written.error().payload()));
+  std::string_view bytes;
+  {
+    SharedHold hold(cell_of<BufferStore>(self));
+    if (!hold) return nullptr;
+    bytes = view_of(value_of<BufferStore>(self).data);
+  }
+  const Status written =
+      without_gil([&](Interrupts interrupts) { return write_file(file_path, bytes, interrupts); });
+  if (!written) return raise_file_error(written.error());
   Py_RETURN_NONE;
 }
 

@@ -55,7 +55,7 @@ PyObject* encode_records(PyObject* self, PyObject* records) {
   }
   size_t total = 0;
   for (const Mbp1Msg* record : items) {
-    const Status ok = check_record(record_bytes(*record), sizeof(Mbp1Msg));
+    const Status ok = check_record(*record);
     if (!ok) {
       raise(PyExc_OSError, "Failed to encode record: " + ok.error().display());
       return nullptr;

@@ -64,12 +64,11 @@ bool for_each_read(std::string_view source, size_t begin, size_t count, F&& visi
   return true;
 }
 
-PyObject* call_data_frame(PyObject* data) {
+// pandas.DataFrame.
+PyObject* data_frame_class() {
   Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return nullptr;
-  Ref frame_class = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-  if (!frame_class) return nullptr;
-  return PyObject_CallOneArg(frame_class.get(), data);
+  return PyObject_GetAttrString(pandas.get(), "DataFrame");
 }
 
 PyObject* key(const char* name) {
@@ -80,7 +79,7 @@ PyObject* key(const char* name) {
 //
 // Each record's __dict__(), with "symbol" added from the symbol map, action and side as
 // one-character strings, and (when asked) ts_event as UTC text and prices divided by 1e9,
-// handed to pandas.DataFrame as a list of dicts.
+// handed to pandas.DataFrame as a list of dicts (what frame_by_rows returns).
 
 struct RowKeys {
   PyObject* instrument_id = key("instrument_id");
@@ -107,7 +106,7 @@ bool replace_if_present(PyObject* row, PyObject* k, F&& make) {
 bool shape_row(PyObject* row, const RowKeys& keys, const SymbolMap& symbols, bool pretty_ts,
                bool pretty_px) {
   if (PyObject* v = lookup(row, keys.instrument_id)) {
-    uint32_t id;
+    uint32_t id = 0;
     if (!Conv<uint32_t>::load(v, id)) return false;
     if (const std::string* ticker = symbols.find(id)) {
       Ref text = Ref::steal(Conv<std::string>::to_py(*ticker));
@@ -117,7 +116,7 @@ bool shape_row(PyObject* row, const RowKeys& keys, const SymbolMap& symbols, boo
     return false;
   }
   auto letter = [](PyObject* v) -> PyObject* {
-    uint8_t c;
+    uint8_t c = 0;
     return Conv<uint8_t>::load(v, c) ? PyUnicode_FromOrdinal(c) : nullptr;
   };
   if (!replace_if_present(row, keys.action, letter)) return false;
@@ -162,16 +161,17 @@ PyObject* frame_by_rows(std::string_view source, size_t begin, size_t count,
         return shape_row(row, keys, symbols, pretty_ts, pretty_px);
       });
   if (!ok) return nullptr;
-  return call_data_frame(rows.get());
+  return rows.release();
 }
 
 // --- the columnar frame: the same DataFrame built from whole columns ---------------------------
 //
 // For the common case (records of one kind whose rows convert without error, all with a
 // symbol or none) the columns are filled straight from the record bytes and handed to
-// pandas.DataFrame as a dict of columns: integers as int64 arrays (uint64 when a value does
-// not fit), prices with `pretty_px` as float64 arrays, text as lists of str. pandas infers the
-// same dtypes from these as from the rows, so the frame is the same.
+// pandas.DataFrame as a dict of columns (what frame_by_columns returns): integers as int64
+// arrays (uint64 when a value does not fit), prices with `pretty_px` as float64 arrays, text as
+// lists of str. pandas infers the same dtypes from these as from the rows, so the frame is the
+// same.
 
 // What the first pass learned about the records: whether the columnar build applies.
 struct Survey {
@@ -228,8 +228,6 @@ class TextCache {
 
 PyObject* frame_by_columns(std::string_view source, size_t begin, const Survey& survey,
                            const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
-  Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
-  if (!pandas) return nullptr;
   Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return nullptr;
   Ref frombuffer = Ref::steal(PyObject_GetAttrString(numpy.get(), "frombuffer"));
@@ -306,9 +304,16 @@ PyObject* frame_by_columns(std::string_view source, size_t begin, const Survey& 
     }
     if (PyDict_SetItemString(data.get(), "symbol", column.get()) < 0) return nullptr;
   }
-  Ref frame_class = Ref::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-  if (!frame_class) return nullptr;
-  return PyObject_CallOneArg(frame_class.get(), data.get());
+  return data.release();
+}
+
+// pandas.DataFrame's argument for the `survey.count` records from `begin` in `source`: whole
+// columns where the columnar build applies, else rows.
+PyObject* frame_argument(std::string_view source, size_t begin, const Survey& survey,
+                         const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
+  if (survey.columnar(pretty_ts))
+    return frame_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px);
+  return frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px);
 }
 
 }  // namespace
@@ -338,22 +343,27 @@ PyObject* decode_remaining(RecordDecoder& decoder) {
   return list.release();
 }
 
-PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols,
-                   bool pretty_ts, bool pretty_px) {
+PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols, bool pretty_ts,
+                   bool pretty_px) {
+  Ref frame_class = Ref::steal(data_frame_class());
+  if (!frame_class) return nullptr;
   Survey survey;
   for_each_read(records, 0, count, [&](size_t, const RecordRef& ref, RType kind) {
     survey.add(ref, kind, symbols);
     return true;
   });
-  if (survey.columnar(pretty_ts))
-    return frame_by_columns(records, 0, survey, symbols, pretty_ts, pretty_px);
-  return frame_by_rows(records, 0, survey.count, symbols, pretty_ts, pretty_px);
+  Ref data = Ref::steal(frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px));
+  if (!data) return nullptr;
+  return PyObject_CallOneArg(frame_class.get(), data.get());
 }
 
 PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,
                        bool pretty_ts, bool pretty_px) {
-  // First read and check every remaining record, with the errors of decode_to_array, and
-  // learn whether the columnar build applies; then build the frame from the records read.
+  // pandas first: without it nothing is consumed.
+  Ref frame_class = Ref::steal(data_frame_class());
+  if (!frame_class) return nullptr;
+  // Then read and check every remaining record, with the errors of decode_to_array, and learn
+  // whether the columnar build applies; then build the frame from the records read.
   const size_t begin = decoder.position();
   Survey survey;
   const bool ok = for_each_remaining(decoder, [&](const RecordRef& ref, RType kind) {
@@ -361,9 +371,13 @@ PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const Sy
     return true;
   });
   if (!ok) return nullptr;
-  if (survey.columnar(pretty_ts))
-    return frame_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px);
-  return frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px);
+  Ref data = Ref::steal(frame_argument(source, begin, survey, symbols, pretty_ts, pretty_px));
+  if (!data) return nullptr;
+  // A DataFrame that could not be made (a MemoryError on a big frame) loses no records: the
+  // next call reads them again.
+  PyObject* frame = PyObject_CallOneArg(frame_class.get(), data.get());
+  if (!frame) decoder.back_to(begin);
+  return frame;
 }
 
 }  // namespace orx::py

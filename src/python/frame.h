@@ -22,14 +22,15 @@ PyObject* decode_remaining(RecordDecoder& decoder);
 // The remaining records as a pandas DataFrame: one row per record, the keys of its __dict__()
 // as columns, "symbol" from `symbols`, action and side as one-character strings, ts_event as
 // UTC text with `pretty_ts`, prices divided by 1e9 with `pretty_px`. `source` is the stream
-// the decoder reads (its refs point into it).
+// the decoder reads (its refs point into it). pandas is looked up before anything is read;
+// when the DataFrame call itself fails, the position goes back to where the call began.
+PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,
+                       bool pretty_ts, bool pretty_px);
+
 // The same DataFrame for `count` records that were already read and checked (each converts, as
 // convertible_kind says), back to back from the start of `records`: for batches of records
 // held elsewhere than in a decoder.
-PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols,
-                   bool pretty_ts, bool pretty_px);
-
-PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,
-                       bool pretty_ts, bool pretty_px);
+PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols, bool pretty_ts,
+                   bool pretty_px);
 
 }  // namespace orx::py

@@ -89,26 +89,57 @@ TEST(encode_metadata_length_limit) {
            "Encoding error: metadata body of 72022 bytes exceeds the limit of 65535 bytes");
 }
 
-TEST(check_record_lengths) {
+TEST(check_record_headers) {
+  // length and rtype written into each layout; null: accepted.
   const struct {
+    RType layout;
     uint8_t length;
-    size_t layout;
-    const char* error;  // null: accepted
+    uint8_t rtype;
+    const char* error;
   } rows[] = {
-      {24, 96, nullptr},
-      {6, 96, nullptr},
-      {23, 96, nullptr},
-      {14, 56, nullptr},
-      {5, 96, "Encoding error: record with length 20 shorter than header"},
-      {0, 96, "Encoding error: record with length 0 shorter than header"},
-      {25, 96, "Encoding error: record with length 100 longer than its 96-byte layout"},
-      {255, 96, "Encoding error: record with length 1020 longer than its 96-byte layout"},
-      {15, 56, "Encoding error: record with length 60 longer than its 56-byte layout"},
+      {RType::Mbp1, 24, 1, nullptr},
+      {RType::Trades, 14, 3, nullptr},
+      {RType::Bbo, 22, 5, nullptr},
+      {RType::Ohlcv, 16, 2, nullptr},
+      {RType::Mbp1, 5, 1, "Encoding error: record with length 20 shorter than header"},
+      {RType::Mbp1, 0, 1, "Encoding error: record with length 0 shorter than header"},
+      {RType::Mbp1, 25, 1, "Encoding error: record with length 100 longer than its 96-byte layout"},
+      {RType::Mbp1, 255, 1,
+       "Encoding error: record with length 1020 longer than its 96-byte layout"},
+      {RType::Trades, 15, 3,
+       "Encoding error: record with length 60 longer than its 56-byte layout"},
+      {RType::Mbp1, 6, 1, "Encoding error: record with length 24 shorter than its 96-byte layout"},
+      {RType::Mbp1, 23, 1, "Encoding error: record with length 92 shorter than its 96-byte layout"},
+      {RType::Ohlcv, 15, 2,
+       "Encoding error: record with length 60 shorter than its 64-byte layout"},
+      {RType::Mbp1, 24, 2, "Encoding error: record with rtype 2 in a layout of rtype 1"},
+      {RType::Mbp1, 24, 4, "Encoding error: record with rtype 4 in a layout of rtype 1"},
+      {RType::Trades, 14, 0, "Encoding error: record with rtype 0 in a layout of rtype 3"},
+      {RType::Bbo, 22, 255, "Encoding error: record with rtype 255 in a layout of rtype 5"},
+      {RType::Ohlcv, 16, 1, "Encoding error: record with rtype 1 in a layout of rtype 2"},
+      // The length is checked first.
+      {RType::Mbp1, 6, 2, "Encoding error: record with length 24 shorter than its 96-byte layout"},
   };
   for (const auto& row : rows) {
-    Mbp1Msg m;
-    m.hd.length = row.length;
-    const Status s = check_record(record_bytes(m), row.layout);
+    Status s;
+    auto altered = [&](auto record) {
+      record.hd.length = row.length;
+      record.hd.rtype = row.rtype;
+      return check_record(record);
+    };
+    switch (row.layout) {
+      case RType::Mbp1:
+        s = altered(Mbp1Msg{});
+        break;
+      case RType::Trades:
+        s = altered(TradeMsg{});
+        break;
+      case RType::Bbo:
+        s = altered(BboMsg{});
+        break;
+      default:
+        s = altered(OhlcvMsg{});
+    }
     if (!row.error) {
       CHECK(s.ok());
     } else {
@@ -132,13 +163,12 @@ TEST(encode_records_bytes) {
   // An empty sequence appends nothing.
   CHECK(enc.encode_records(std::span<const Mbp1Msg>()).ok());
   CHECK_EQ(out.size(), 288u);
-  // A shortened header is written at length * 4 bytes.
+  // A shortened header, which the decoder would refuse, is refused.
   Mbp1Msg short_one;
   short_one.hd.length = 6;
-  short_one.hd.instrument_id = 3;
   out.clear();
-  CHECK(enc.encode_record(short_one).ok());
-  CHECK(out == Bytes().u8(6).u8(1).u16(0).u32(3).zeros(16).v);
+  CHECK(!enc.encode_record(short_one).ok());
+  CHECK(out.empty());
 }
 
 TEST(encode_records_refuses_before_writing) {
@@ -151,6 +181,10 @@ TEST(encode_records_refuses_before_writing) {
   records[1].hd.length = 2;
   CHECK_EQ(enc.encode_records(std::span<const TradeMsg>(records)).error().display(),
            "Encoding error: record with length 8 shorter than header");
+  records[1].hd.length = 14;
+  records[2].hd.rtype = 1;
+  CHECK_EQ(enc.encode_records(std::span<const TradeMsg>(records)).error().display(),
+           "Encoding error: record with rtype 1 in a layout of rtype 3");
   CHECK(out == std::vector<uint8_t>{7});
 }
 

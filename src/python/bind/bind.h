@@ -12,6 +12,8 @@
 //                binding error texts, borrowed argument pointers without allocation.
 //   class.h      Field rows, generated getters/setters, constructor binding, dict conversion,
 //                method wrappers and the type object built from PyClass<T>.
+//   blocking.h   without_gil(): blocking system calls with the interpreter lock released,
+//                signal handlers run on EINTR.
 //
 // Declaring a class
 // -----------------
@@ -65,6 +67,7 @@
 // interpreter, and a failure without an exception set becomes a SystemError.
 #pragma once
 
+#include "blocking.h"
 #include "class.h"
 #include "conv.h"
 #include "errors.h"

@@ -55,9 +55,37 @@ void raise(PyObject* type, std::string_view message) {
   if (msg) PyErr_SetObject(type, msg.get());
 }
 
-void raise_io(const IoError& io) { raise(io_exception_type(io.kind), io.description); }
+namespace {
 
-void raise_io(const Error& error) { raise(io_exception_type(error.io_kind()), error.payload()); }
+// `type(message)` with `errno` set to `code` when it is not 0. The attribute is set on the
+// instance rather than passed to the constructor: OSError(errno, strerror) would change both
+// the class (to the subclass for that errno) and the text ("[Errno 2] ..."). strerror and
+// filename stay None for the same reason: str() of an OSError shows "[Errno {n}] {strerror}"
+// as soon as both are set, and "...: '{filename}'" as soon as filename is.
+void raise_with_errno(PyObject* type, std::string_view message, int code) {
+  if (code == 0) return raise(type, message);
+  Ref msg = Ref::steal(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
+  if (!msg) return;
+  Ref exc = Ref::steal(PyObject_CallOneArg(type, msg.get()));
+  if (!exc) return;
+  Ref number = Ref::steal(PyLong_FromLong(code));
+  if (!number || PyObject_SetAttrString(exc.get(), "errno", number.get()) < 0) return;
+  PyErr_SetRaisedException(exc.release());
+}
+
+}  // namespace
+
+void raise_io(const IoError& io) {
+  raise_with_errno(io_exception_type(io.kind), io.description, io.os_code);
+}
+
+void raise_io(const Error& error) {
+  raise_with_errno(io_exception_type(error.io_kind()), error.payload(), error.os_code());
+}
+
+void raise_os_error(const Error& error) {
+  raise_with_errno(PyExc_OSError, error.payload(), error.os_code());
+}
 
 void raise_cannot_convert(PyObject* obj, const char* target) {
   Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));

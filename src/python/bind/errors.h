@@ -18,9 +18,13 @@ void raise_internal(std::string_view text);
 
 // The OSError subclass for an I/O category (FileNotFoundError, ...; OSError for the rest).
 PyObject* io_exception_type(IoKind kind);
-// OSError subclass by category, message = the I/O description.
+// OSError subclass by category, message = the I/O description. Failures that came from the
+// operating system also carry their number in the exception's `errno` attribute.
 void raise_io(const IoError& io);
 void raise_io(const Error& error);  // an Io-kind Error, raised by its category
+// A plain OSError (whatever the category) whose message is the error's own text, with `errno`
+// set as above.
+void raise_os_error(const Error& error);
 void raise(PyObject* type, std::string_view message);
 
 // TypeError "'{type}' object cannot be converted to '{target}'".

@@ -1,0 +1,220 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+
+namespace orx {
+
+namespace {
+
+Error os_error(int code) { return Error(IoError::from_errno(code)); }
+
+// A path holding a NUL byte would name another file than the caller meant.
+std::optional<Error> check_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos)
+    return Error(IoError{IoKind::Other, "file name contained an unexpected NUL byte"});
+  return std::nullopt;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes now, reporting the failure a write may only show at close. (A close interrupted
+  // by a signal has still released the descriptor on Linux, so it is never retried.)
+  int close() {
+    const int r = ::close(fd_);
+    fd_ = -1;
+    return r;
+  }
+
+ private:
+  int fd_;
+};
+
+// Runs `call` (a system call returning -1 with errno on failure) until it is not interrupted
+// or the hook gives up. Returns the call's result; -1 with errno set on failure (EINTR when
+// the hook gave up).
+template <class F>
+auto retrying(const Interrupts& interrupts, F&& call) -> decltype(call()) {
+  for (;;) {
+    const auto r = call();
+    if (r >= 0 || errno != EINTR) return r;
+    if (!interrupts.retry()) {
+      errno = EINTR;
+      return r;
+    }
+  }
+}
+
+// Writes all of `bytes` to `fd`.
+Status write_all(int fd, std::string_view bytes, const Interrupts& interrupts) {
+  while (!bytes.empty()) {
+    const ssize_t n = retrying(interrupts, [&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (n < 0) return os_error(errno);
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+// open(O_WRONLY | O_CREAT | O_TRUNC) and write: for targets that cannot be replaced.
+Status write_in_place(const std::string& path, std::string_view bytes,
+                      const Interrupts& interrupts) {
+  Fd fd(retrying(interrupts, [&] {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  }));
+  if (fd.get() < 0) return os_error(errno);
+  ORX_CHECK(write_all(fd.get(), bytes, interrupts));
+  if (fd.close() != 0) return os_error(errno);
+  return {};
+}
+
+std::string directory_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The file a path finally names: symbolic links followed (relative targets against the
+// link's directory), up to the system's own limit. A dangling link gives the path it points
+// to, which the write then creates, as open() would.
+Result<std::string> resolve_links(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 256) + 1, '\0');
+    for (;;) {
+      const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+      if (n < 0) return os_error(errno);
+      if (static_cast<size_t>(n) < target.size()) {
+        target.resize(static_cast<size_t>(n));
+        break;
+      }
+      target.resize(target.size() * 2);  // the link changed under us and grew
+    }
+    path = target.starts_with('/') ? target : directory_of(path) + "/" + target;
+  }
+  return os_error(ELOOP);
+}
+
+// A name for the new file next to `target`, unlikely to exist: ".{name}.{pid}-{n}.tmp".
+std::string temporary_name(const std::string& target) {
+  static std::atomic<uint64_t> counter{
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  return dir + "." + name + "." + std::to_string(::getpid()) + "-" +
+         std::to_string(counter.fetch_add(1) % 1000000007) + ".tmp";
+}
+
+// Removes the file at `path` when it goes out of scope, unless released.
+class Unlinker {
+ public:
+  explicit Unlinker(std::string path) : path_(std::move(path)) {}
+  Unlinker(const Unlinker&) = delete;
+  Unlinker& operator=(const Unlinker&) = delete;
+  ~Unlinker() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  void release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+void sync_directory_of(const std::string& path) {
+  // The rename is done: a failure to flush the directory cannot be undone, so it is ignored.
+  Fd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> read_file(const std::string& path, Interrupts interrupts) {
+  if (auto bad = check_path(path)) return std::move(*bad);
+  Fd fd(retrying(interrupts, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (fd.get() < 0) return os_error(errno);
+  // Read straight into the result, sized by the file's own size (plus one byte, so that the
+  // end shows without growing) and grown for files that report no size.
+  struct stat st;
+  size_t capacity = 1 << 16;
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0)
+    capacity = static_cast<size_t>(st.st_size) + 1;
+  std::vector<uint8_t> out(capacity);
+  size_t used = 0;
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() * 2);
+    const ssize_t n = retrying(
+        interrupts, [&] { return ::read(fd.get(), out.data() + used, out.size() - used); });
+    if (n < 0) return os_error(errno);
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  out.resize(used);
+  return out;
+}
+
+Status write_file(const std::string& path, std::string_view bytes, Interrupts interrupts) {
+  if (auto bad = check_path(path)) return std::move(*bad);
+  ORX_TRY(const std::string target, resolve_links(path));
+  struct stat old;
+  const bool exists = ::stat(target.c_str(), &old) == 0;
+  if (!exists && errno != ENOENT) return os_error(errno);
+  if (exists && !S_ISREG(old.st_mode)) return write_in_place(target, bytes, interrupts);
+  if (exists) {
+    // The old file must be writable for its content to be replaced, as it had to be when it
+    // was truncated in place. (Opening a regular file does not block.)
+    Fd probe(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+    if (probe.get() < 0) return os_error(errno);
+  }
+
+  std::string temp;
+  Fd fd;
+  for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
+    temp = temporary_name(target);
+    fd.reset(retrying(interrupts, [&] {
+      return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }));
+    if (fd.get() < 0 && errno != EEXIST) break;
+  }
+  if (fd.get() < 0) {
+    // A directory that refuses new files (or a target whose directory is missing, which the
+    // in-place open reports as before) leaves writing in place.
+    if (errno == EACCES || errno == EPERM || errno == ENOENT)
+      return write_in_place(target, bytes, interrupts);
+    return os_error(errno);
+  }
+  Unlinker remove_on_failure(temp);
+  if (exists) {
+    // Owner first (best effort: only a privileged caller may give a file away), since a
+    // change of owner clears the set-user-ID and set-group-ID bits that fchmod then restores.
+    [[maybe_unused]] const int given = ::fchown(fd.get(), old.st_uid, old.st_gid);
+    if (::fchmod(fd.get(), old.st_mode & 07777) != 0) return os_error(errno);
+  }
+  ORX_CHECK(write_all(fd.get(), bytes, interrupts));
+  if (retrying(interrupts, [&] { return ::fsync(fd.get()); }) != 0) return os_error(errno);
+  if (fd.close() != 0) return os_error(errno);
+  if (::rename(temp.c_str(), target.c_str()) != 0) return os_error(errno);
+  remove_on_failure.release();
+  sync_directory_of(target);
+  return {};
+}
+
+}  // namespace orx

@@ -1,0 +1,52 @@
+// Whole-file I/O: reading a file into memory and replacing a file's content so that a failure
+// never leaves a damaged file behind.
+//
+// Failures are Io errors carrying the operating system's message and " (os error {code})",
+// with the errno in Error::os_code().
+//
+// Every blocking system call here may be interrupted by a signal (EINTR). The caller decides
+// what happens then through an Interrupts hook: it runs whatever the signal asks for (a
+// caller that released a language runtime's lock takes it back for that) and answers whether
+// to retry the call or to give up; giving up fails the operation with Interrupted
+// "Interrupted system call (os error 4)". Without a hook, interrupted calls are retried.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "result.h"
+
+namespace orx {
+
+struct Interrupts {
+  // Called after a system call failed with EINTR; true retries it.
+  bool (*handle)(void* context) = nullptr;
+  void* context = nullptr;
+
+  bool retry() const { return handle == nullptr || handle(context); }
+};
+
+// The whole content of the file at `path`. Works for regular files and for files that report
+// no size (pipes, FIFOs, character devices), which are read until their end.
+Result<std::vector<uint8_t>> read_file(const std::string& path, Interrupts interrupts = {});
+
+// Makes `bytes` the content of the file at `path`, creating it when it does not exist.
+//
+// A regular file (or a path to be created) is replaced atomically: the bytes go to a new file
+// in the same directory, are flushed to disk, and that file is renamed over `path`, then the
+// directory is flushed. On any failure the new file is removed and `path` is left as it was:
+// readers see either the old content or the whole new one, never a part. The new file takes
+// the old one's permission bits (and, where the caller may set them, its owner and group); a
+// created file gets 0666 less the umask, as open() would give it. A symbolic link is followed:
+// the file it names is replaced and the link stays. A file the caller may not write is refused
+// as before ("Permission denied"), even where its directory would allow the rename. Where the
+// directory does not allow creating a file but the file itself is writable, the file is
+// truncated and written in place.
+//
+// Anything else (a FIFO, a character device, a socket) is opened, truncated and written
+// directly, as open(O_WRONLY | O_CREAT | O_TRUNC) and write() would.
+Status write_file(const std::string& path, std::string_view bytes, Interrupts interrupts = {});
+
+}  // namespace orx
