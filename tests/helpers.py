@@ -75,7 +75,8 @@ def assert_stubs_match(runtime, names):
             seen.add(node.name)
         elif isinstance(node, ast.ClassDef):
             cls = getattr(runtime, node.name)
-            for item in node.body:
+            members = [i for i in node.body if isinstance(i, ast.FunctionDef)]
+            for item in members:
                 member = inspect.getattr_static(cls, item.name)
                 if isinstance(member, property):
                     assert any(isinstance(d, ast.Name) and d.id == "property"
@@ -83,8 +84,12 @@ def assert_stubs_match(runtime, names):
                 else:
                     assert params(item) == runtime_params(member), (node.name, item.name)
             public = {n for n in vars(cls) if not n.startswith("_") or n.startswith("__")}
-            public -= {"__module__", "__doc__", "__slots__", "__qualname__",
-                       "__firstlineno__", "__static_attributes__"} | set(cls.__slots__)
-            assert public == {i.name for i in node.body}, node.name
+            public -= {"__module__", "__doc__", "__slots__", "__qualname__", "__weakref__",
+                       "__firstlineno__", "__static_attributes__"} | set(getattr(cls, "__slots__",
+                                                                                ()))
+            assert public == {i.name for i in members}, node.name
             seen.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            assert hasattr(runtime, node.target.id), node.target.id
+            seen.add(node.target.id)
     assert seen == names

@@ -221,4 +221,4 @@ def test_convert_from_python(tmp_path, day):
 def test_stubs_match_the_runtime():
     import orx._cli as runtime
 
-    assert_stubs_match(runtime, {"convert", "main"})
+    assert_stubs_match(runtime, {"FORMATS", "CliError", "convert", "main"})

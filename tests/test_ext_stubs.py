@@ -29,8 +29,8 @@ def test_stub_classes_match(name):
     cls, node = getattr(_ext, name), CLASSES[name]
     methods = {n.name: n for n in node.body if isinstance(n, ast.FunctionDef)}
     assert words(cls.__doc__.split("--\n\n")[-1]) == words(ast.get_docstring(node))
-    init = methods.pop("__init__")
-    assert cls.__text_signature__ == "(" + ", ".join(a.arg for a in init.args.args[1:]) + ")"
+    new = methods.pop("__new__")
+    assert cls.__text_signature__ == "(" + ", ".join(a.arg for a in new.args.args[1:]) + ")"
     assert sorted(methods) == sorted(n for n in vars(cls) if not n.startswith("_"))
     for method, stub in methods.items():
         fn = getattr(cls, method)

@@ -421,7 +421,7 @@ def test_no_leaks():
 def test_stubs_match_the_runtime():
     import orx._reader as runtime
 
-    assert_stubs_match(runtime, {"Batch", "Reader", "open"})
+    assert_stubs_match(runtime, {"DEFAULT_BATCH_SIZE", "Batch", "Reader", "open"})
 
 
 def test_a_file_object_reading_back_into_its_reader():

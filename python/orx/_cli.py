@@ -15,7 +15,7 @@ import time
 from ._lib import Metadata, SymbolMap
 from ._reader import Batch
 from ._reader import open as open_stream
-from ._writer import _META_KEY, Writer, _ReplacingFile, records_of
+from ._writer import _META_KEY, Writer, _ReplacingFile, _records_of
 
 FORMATS = ("stream", "zstd", "parquet", "csv")
 _KIND_NAMES = {1: "Mbp1Msg", 2: "OhlcvMsg", 3: "TradeMsg", 5: "BboMsg"}
@@ -58,8 +58,8 @@ def _sniff(path: str) -> str:
     return "zstd" if head[:4] == _ZSTD_MAGIC else "stream"
 
 
-class Progress:
-    """Progress of one piece of work on stderr, shown once it has run for a second."""
+class _Progress:
+    """_Progress of one piece of work on stderr, shown once it has run for a second."""
 
     def __init__(self, label: str, total: int | None, stream=None) -> None:
         self.label, self.total = label, total
@@ -165,7 +165,7 @@ def _stream_batches(piece, metadata: Metadata):
         yield piece
         return
     head = bytes(metadata)
-    for chunk, count in records_of(piece, metadata, "fixed"):
+    for chunk, count in _records_of(piece, metadata, "fixed"):
         if count:
             yield next(open_stream(head + chunk, batch_size=count).batches())
 
@@ -272,12 +272,12 @@ def _ts_text(ns: int) -> str:
     return f"{t:%Y-%m-%d %H:%M:%S}.{ns % 10**9:09d} ({ns})"
 
 
-def cmd_info(args) -> None:
+def _cmd_info(args) -> None:
     np = _need("numpy", "dataframe")
     source = _Input(args.file)
     counts: dict[int, int] = {}
     lo, hi = None, None
-    progress = Progress(f"info {args.file}", source.total)
+    progress = _Progress(f"info {args.file}", source.total)
     for piece in source.pieces():
         for batch in _stream_batches(piece, source.metadata):
             try:
@@ -310,7 +310,7 @@ def cmd_info(args) -> None:
     print("\n".join(out))
 
 
-def cmd_head(args) -> None:
+def _cmd_head(args) -> None:
     pd = _need("pandas", "dataframe")
     if args.n < 0:
         raise CliError("-n must not be negative")
@@ -342,7 +342,7 @@ def convert(input, output, to: str | None = None, level: int | None = None, *,
     if os.path.abspath(input) == os.path.abspath(output):
         raise CliError("the output would replace the input while it is read")
     out = _Output(output, fmt, source.metadata, level)
-    shown = Progress(f"convert {input} -> {output}", source.total) if progress else None
+    shown = _Progress(f"convert {input} -> {output}", source.total) if progress else None
 
     def work():
         for piece in source.pieces():
@@ -356,7 +356,7 @@ def convert(input, output, to: str | None = None, level: int | None = None, *,
     return out.records
 
 
-def cmd_convert(args) -> None:
+def _cmd_convert(args) -> None:
     n = convert(args.input, args.output, args.to, args.level, progress=True)
     if not args.quiet:
         fmt = _format_of(args.output, args.to)
@@ -383,7 +383,7 @@ def _united(metadatas: list[Metadata], paths: list[str]) -> Metadata:
                     max(m.end for m in metadatas), SymbolMap(symbols))
 
 
-def cmd_merge(args) -> None:
+def _cmd_merge(args) -> None:
     np = _need("numpy", "dataframe")
     sources = [_Input(p) for p in args.inputs]
     for s in sources:
@@ -397,7 +397,7 @@ def cmd_merge(args) -> None:
         raise CliError("the output would replace an input while it is read")
     output = _Output(args.output, fmt, metadata, args.level)
     total = sum(s.size for s in sources)
-    progress = Progress(f"merge -> {args.output}", total)
+    progress = _Progress(f"merge -> {args.output}", total)
 
     def arrays(source):
         for batch in source.pieces():
@@ -462,7 +462,7 @@ def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if args.command == "merge" and len(args.inputs) < 1:
         raise SystemExit("orx merge: give at least one input and an output")
-    commands = {"info": cmd_info, "head": cmd_head, "convert": cmd_convert, "merge": cmd_merge}
+    commands = {"info": _cmd_info, "head": _cmd_head, "convert": _cmd_convert, "merge": _cmd_merge}
     try:
         commands[args.command](args)
     except KeyboardInterrupt:

@@ -3,6 +3,11 @@ from typing import Literal
 
 _Path = str | os.PathLike[str]
 
+FORMATS: tuple[str, ...]
+
+class CliError(ValueError):
+    """A failure the command line reports as one line, without a traceback."""
+
 def convert(
     input: _Path,
     output: _Path,

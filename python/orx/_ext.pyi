@@ -1,6 +1,6 @@
 # Type stubs for orx._ext.
 from collections.abc import Buffer, Callable
-from typing import Any, Literal, TypeVar
+from typing import Any, Literal, TypeVar, final
 
 from ._lib import (
     BacktestData, BboMsg, BufferStore, LiveData, Mbp1Msg, Metadata, OhlcvMsg, TradeMsg
@@ -112,10 +112,11 @@ def zstd_decompress(data: bytes) -> bytes:
 def zstd_levels() -> tuple[int, int, int]:
     """The lowest, highest and default zstd compression levels."""
 
+@final
 class ZstdWriter:
     """Compresses bytes into zstd frames, piece by piece."""
 
-    def __init__(self, level: int) -> None: ...
+    def __new__(cls, level: int) -> ZstdWriter: ...
     def compress(self, data: Buffer) -> bytes:
         """Compressed bytes of `data` (some may stay buffered)."""
     def finish(self) -> bytes:

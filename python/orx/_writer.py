@@ -328,7 +328,7 @@ def _record_chunks(writer: Writer, data):
 
 
 class _Sink:
-    """What _record_chunks needs of a writer, for records_of."""
+    """What _record_chunks needs of a writer, for _records_of."""
 
     def __init__(self, metadata, price_type) -> None:
         self._metadata, self._price_type = metadata, price_type
@@ -338,7 +338,7 @@ class _Sink:
             self._metadata = metadata
 
 
-def records_of(data, metadata: Metadata | None, price_type: str = "float"):
+def _records_of(data, metadata: Metadata | None, price_type: str = "float"):
     """(stream bytes, record count) pieces of any data the writer takes."""
     return _record_chunks(_Sink(metadata, price_type), data)
 

@@ -107,17 +107,21 @@ PyObject* pack_columns(uint8_t rtype, Py_ssize_t count, PyObject* columns, uint6
   return out.release();
 }
 
-// The layout bytes of a record object of one of the four kinds, or null when `obj` is none.
-const uint8_t* record_of(PyObject* obj, size_t& layout) {
+template <class T>
+const uint8_t* checked(PyObject* obj, Status& ok) {
+  const T& record = value_of<T>(obj);
+  ok = check_record(record);
+  return record_bytes(record);
+}
+
+// The layout bytes of a record object of one of the four kinds, with the encoder's check of
+// its header in `ok`; null when `obj` is none of them.
+const uint8_t* record_of(PyObject* obj, Status& ok) {
   PyTypeObject* tp = Py_TYPE(obj);
-  if (tp == type_object<Mbp1Msg>())
-    return layout = sizeof(Mbp1Msg), record_bytes(value_of<Mbp1Msg>(obj));
-  if (tp == type_object<TradeMsg>())
-    return layout = sizeof(TradeMsg), record_bytes(value_of<TradeMsg>(obj));
-  if (tp == type_object<BboMsg>())
-    return layout = sizeof(BboMsg), record_bytes(value_of<BboMsg>(obj));
-  if (tp == type_object<OhlcvMsg>())
-    return layout = sizeof(OhlcvMsg), record_bytes(value_of<OhlcvMsg>(obj));
+  if (tp == type_object<Mbp1Msg>()) return checked<Mbp1Msg>(obj, ok);
+  if (tp == type_object<TradeMsg>()) return checked<TradeMsg>(obj, ok);
+  if (tp == type_object<BboMsg>()) return checked<BboMsg>(obj, ok);
+  if (tp == type_object<OhlcvMsg>()) return checked<OhlcvMsg>(obj, ok);
   return nullptr;
 }
 
@@ -131,13 +135,12 @@ PyObject* record_bytes_of(PyObject* records) {
   PyObject** items = PySequence_Fast_ITEMS(records);
   size_t total = 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    size_t layout = 0;
-    const uint8_t* r = record_of(items[i], layout);
+    Status ok;
+    const uint8_t* r = record_of(items[i], ok);
     if (!r)
       return PyErr_Format(PyExc_TypeError,
                           "records[%zd] is a %s, not Mbp1Msg, TradeMsg, BboMsg or OhlcvMsg", i,
                           Py_TYPE(items[i])->tp_name);
-    const Status ok = check_record(r, layout);
     if (!ok) {
       raise(PyExc_ValueError, "records[" + std::to_string(i) + "]: " + ok.error().detail());
       return nullptr;
@@ -148,8 +151,8 @@ PyObject* record_bytes_of(PyObject* records) {
   if (!out) return nullptr;
   auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    size_t layout = 0;
-    const uint8_t* r = record_of(items[i], layout);
+    Status ok;
+    const uint8_t* r = record_of(items[i], ok);
     const size_t k = static_cast<size_t>(r[0]) * 4;
     std::memcpy(dst, r, k);
     dst += k;
