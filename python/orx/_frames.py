@@ -54,19 +54,17 @@ def _text_column(dtype, codes, texts):
 def frame_data(n, names, ints, int_at, wide, floats, float_at, texts, blocks=True):
     """What decode_to_df hands to pandas.DataFrame for columns filled by the builder.
 
-    `names` are the columns in order. `ints` holds len(int_at) rows of n int64 values (row r is
-    column int_at[r]); wide[r] tells that row r holds unsigned values past the int64 range.
-    `floats`/`float_at` the same for float64 columns. `texts` lists (position, codes, code
-    type, texts) with texts None for letters (codes are code points). With `blocks`, a
+    `names` are the columns in order. `ints` is a (len(int_at), n) int64 array (row r is column
+    int_at[r]); wide[r] tells that row r holds unsigned values past the int64 range.
+    `floats`/`float_at` the same for float64 columns. `texts` lists (position, codes, texts):
+    codes a (1, n) array, texts None for letters (the codes are code points). With `blocks`, a
     DataFrame made of these blocks; otherwise (or on pandas without that constructor) a dict
     of columns for the public constructor.
     """
-    int_block = np.frombuffer(ints, dtype=np.int64).reshape(len(int_at), n)
-    float_block = np.frombuffer(floats, dtype=np.float64).reshape(len(float_at), n)
+    int_block, float_block = ints, floats
     text_dtype = _text_dtype() if texts else None
-    text_columns = [(at, _text_column(text_dtype, np.frombuffer(codes, dtype=code_type),
-                                      _LETTERS if table is None else table))
-                    for at, codes, code_type, table in texts]
+    text_columns = [(at, _text_column(text_dtype, codes[0], _LETTERS if table is None else table))
+                    for at, codes, table in texts]
     if not blocks or _from_blocks is None:
         columns = {}
         for r, at in enumerate(int_at):
