@@ -65,6 +65,11 @@ class RecordDecoder {
   // Offset of the next unread byte in the source.
   size_t position() const { return reader_.position(); }
 
+  // The source from the position on.
+  std::string_view remaining_bytes() const {
+    return {reinterpret_cast<const char*>(reader_.current()), reader_.remaining()};
+  }
+
   // The next record, or nullopt at the end of the stream. A length byte L below 6 fails with
   // InvalidData "invalid record with length {L*4} shorter than header", leaving the position
   // just past that byte. A last record cut short by the end of the data is consumed and

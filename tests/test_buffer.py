@@ -377,4 +377,4 @@ def test_no_leaks(tmp_path):
         except OSError:
             pass
 
-    assert_no_leak(work, iterations=2000)
+    assert_no_leak(work, iterations=4000)

@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -434,7 +435,11 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
 }  // namespace
 
 PyObject* decode_remaining(RecordDecoder& decoder) {
-  const size_t expected = decoder.count_whole_records();
+  // Room for a stream of records as long as the first (the usual stream), without a counting
+  // pass over the stream: the list grows past it, or is cut back, when the guess is off.
+  const std::string_view rest = decoder.remaining_bytes();
+  const size_t first = rest.empty() ? 0 : static_cast<uint8_t>(rest[0]) * size_t{4};
+  const size_t expected = rest.size() / std::max<size_t>(first, kMinRecordLength * size_t{4});
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(expected)));
   if (!list) return nullptr;
   size_t n = 0;
