@@ -12,10 +12,10 @@ constexpr Column col(const char* name, size_t offset, Role role = Role::Int) {
   return {name, role, static_cast<uint16_t>(offset), sizeof(V), std::is_signed_v<V>};
 }
 
-#define ORX_HEADER_COLUMNS                                                         \
-  col<uint8_t>("length", offsetof(RecordHeader, length)),                          \
-      col<uint8_t>("rtype", offsetof(RecordHeader, rtype)),                        \
-      col<uint32_t>("instrument_id", offsetof(RecordHeader, instrument_id)),       \
+#define ORX_HEADER_COLUMNS                                                          \
+  col<uint8_t>("length", offsetof(RecordHeader, length)),                           \
+      col<uint8_t>("rtype", offsetof(RecordHeader, rtype)),                         \
+      col<uint32_t>("instrument_id", offsetof(RecordHeader, instrument_id)),        \
       col<uint64_t>("ts_event", offsetof(RecordHeader, ts_event), Role::EventTime), \
       col<uint8_t>("rollover_flag", offsetof(RecordHeader, rollover_flag))
 #define ORX_LEVEL_COLUMNS(T)                                                                   \
@@ -25,14 +25,14 @@ constexpr Column col(const char* name, size_t offset, Role role = Role::Int) {
       col<uint32_t>("ask_sz", offsetof(T, levels) + offsetof(BidAskPair, ask_sz)),             \
       col<uint32_t>("bid_ct", offsetof(T, levels) + offsetof(BidAskPair, bid_ct)),             \
       col<uint32_t>("ask_ct", offsetof(T, levels) + offsetof(BidAskPair, ask_ct))
-#define ORX_TRADE_COLUMNS(T)                                                                 \
-  col<int64_t>("price", offsetof(T, price), Role::Price),                                    \
-      col<uint32_t>("size", offsetof(T, size)),                                              \
-      col<int8_t>("action", offsetof(T, action), Role::Letter),                              \
-      col<int8_t>("side", offsetof(T, side), Role::Letter),                                  \
+#define ORX_TRADE_COLUMNS(T)                                                                \
+  col<int64_t>("price", offsetof(T, price), Role::Price),                                   \
+      col<uint32_t>("size", offsetof(T, size)),                                             \
+      col<int8_t>("action", offsetof(T, action), Role::Letter),                             \
+      col<int8_t>("side", offsetof(T, side), Role::Letter),                                 \
       col<uint8_t>("flags", offsetof(T, flags)), col<uint8_t>("depth", offsetof(T, depth)), \
-      col<uint64_t>("ts_recv", offsetof(T, ts_recv), Role::Time),                            \
-      col<int32_t>("ts_in_delta", offsetof(T, ts_in_delta)),                                 \
+      col<uint64_t>("ts_recv", offsetof(T, ts_recv), Role::Time),                           \
+      col<int32_t>("ts_in_delta", offsetof(T, ts_in_delta)),                                \
       col<uint32_t>("sequence", offsetof(T, sequence))
 
 constexpr Column kMbp1Columns[] = {ORX_HEADER_COLUMNS, ORX_TRADE_COLUMNS(Mbp1Msg),
@@ -144,8 +144,8 @@ void fill_column(const uint8_t* base, size_t stride, const uint8_t* const* start
   }
 }
 
-using ColumnFiller = void (*)(const uint8_t*, size_t, const uint8_t* const*, size_t, size_t,
-                              double, void*);
+using ColumnFiller = void (*)(const uint8_t*, size_t, const uint8_t* const*, size_t, size_t, double,
+                              void*);
 
 template <Form F>
 ColumnFiller filler_in(const Column& c) {

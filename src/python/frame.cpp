@@ -322,14 +322,16 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   Ref texts = Ref::steal(PyList_New(0));
   if (!int_buffer || !float_buffer || !int_at || !float_at || !texts) return nullptr;
 
-  std::vector<ColumnSink> sinks;       // filled for the whole run
-  std::vector<size_t> wide_rows;       // int rows of unsigned 64-bit columns: may be wide
+  std::vector<ColumnSink> sinks;  // filled for the whole run
+  std::vector<size_t> wide_rows;  // int rows of unsigned 64-bit columns: may be wide
   std::vector<bool> wide(ints, false);
   const Column* time_column = nullptr;
   size_t time_at = 0, id_row = 0;
   for (size_t i = 0; i < cols.size(); ++i) {
     const Column& c = cols[i];
-    PyObject* list = to[i] == To::Int ? int_at.get() : to[i] == To::Float ? float_at.get() : nullptr;
+    PyObject* list = to[i] == To::Int     ? int_at.get()
+                     : to[i] == To::Float ? float_at.get()
+                                          : nullptr;
     if (list) {
       Ref at = Ref::steal(PyLong_FromSize_t(i));
       if (!at || PyList_Append(list, at.get()) < 0) return nullptr;
@@ -365,8 +367,7 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
 
   uint8_t *time_codes = nullptr, *symbol_codes = nullptr;
   Ref time_buffer, symbol_buffer;
-  if (time_column &&
-      !(time_buffer = Ref::steal(new_array(empty.get(), 1, n, "int32", time_codes))))
+  if (time_column && !(time_buffer = Ref::steal(new_array(empty.get(), 1, n, "int32", time_codes))))
     return nullptr;
   if (survey.with_symbol &&
       !(symbol_buffer = Ref::steal(new_array(empty.get(), 1, n, "int32", symbol_codes))))
@@ -428,8 +429,8 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   for (size_t r = 0; r < ints; ++r)
     PyList_SET_ITEM(wide_list.get(), static_cast<Py_ssize_t>(r), PyBool_FromLong(wide[r]));
   return PyObject_CallFunction(build.get(), "nOOOOOOO", static_cast<Py_ssize_t>(n), names.get(),
-                               int_buffer.get(), int_at.get(), wide_list.get(),
-                               float_buffer.get(), float_at.get(), texts.get());
+                               int_buffer.get(), int_at.get(), wide_list.get(), float_buffer.get(),
+                               float_at.get(), texts.get());
 }
 
 }  // namespace
@@ -477,8 +478,8 @@ PyObject* frame_of_survey(std::string_view source, size_t begin, const Survey& s
 
 }  // namespace
 
-PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols,
-                   bool pretty_ts, bool pretty_px) {
+PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols, bool pretty_ts,
+                   bool pretty_px) {
   Survey survey(symbols);
   for_each_read(records, 0, count, [&](size_t, const RecordRef& ref, RType kind) {
     survey.add(ref, kind);

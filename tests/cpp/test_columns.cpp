@@ -44,8 +44,8 @@ std::vector<uint8_t> expected(const uint8_t* record, const Column& c, Form f) {
 
 TEST(fill_columns_matches_read_field) {
   std::mt19937_64 rng(11);
-  const size_t counts[] = {0, 1, kChunkRecords - 1, kChunkRecords, kChunkRecords + 1,
-                           2 * kChunkRecords + 3};
+  const size_t counts[] = {
+      0, 1, kChunkRecords - 1, kChunkRecords, kChunkRecords + 1, 2 * kChunkRecords + 3};
   for (RType kind : kKinds) {
     for (size_t count : counts) {
       for (bool ragged : {false, true}) {
