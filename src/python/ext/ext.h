@@ -19,4 +19,7 @@ namespace orx::py::ext {
 // Column layouts of the record kinds.
 std::span<const MethodRow> layout_functions();
 
+// The raw values behind pickling: layout memory, extra attributes, a store's stream.
+std::span<const MethodRow> pickle_functions();
+
 }  // namespace orx::py::ext

@@ -9,6 +9,7 @@ namespace {
 // The function tables of the module's families.
 constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &layout_functions,
+    &pickle_functions,
 };
 
 // The module's own classes, created and bound in this order.
