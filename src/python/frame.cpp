@@ -6,7 +6,9 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
 
 #include "bind/bind.h"
 #include "classes.h"
@@ -435,30 +437,89 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
 
 }  // namespace
 
+namespace {
+
+// The record object for a record of the kind `T`, from its bytes.
+using MakeRecord = PyObject* (*)(PyTypeObject*, const void*);
+
+template <class T>
+PyObject* make_record(PyTypeObject* tp, const void* bytes) {
+  return new_instance_from_bytes<T>(tp, bytes);
+}
+
+std::pair<MakeRecord, PyTypeObject*> maker_of(RType kind) {
+  switch (kind) {
+    case RType::Mbp1:
+      return {&make_record<Mbp1Msg>, type_object<Mbp1Msg>()};
+    case RType::Ohlcv:
+      return {&make_record<OhlcvMsg>, type_object<OhlcvMsg>()};
+    case RType::Trades:
+      return {&make_record<TradeMsg>, type_object<TradeMsg>()};
+    default:
+      return {&make_record<BboMsg>, type_object<BboMsg>()};
+  }
+}
+
+// Sets item n of `list` (which has `room` items) to `record`, or appends it past the room.
+bool put(PyObject* list, size_t n, size_t room, PyObject* record) {
+  if (!record) return false;
+  if (n < room) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(n), record);
+    return true;
+  }
+  const int r = PyList_Append(list, record);
+  Py_DECREF(record);
+  return r == 0;
+}
+
+}  // namespace
+
 PyObject* decode_remaining(RecordDecoder& decoder) {
   // Room for a stream of records as long as the first (the usual stream), without a counting
   // pass over the stream: the list grows past it, or is cut back, when the guess is off.
   const std::string_view rest = decoder.remaining_bytes();
-  const size_t first = rest.empty() ? 0 : static_cast<uint8_t>(rest[0]) * size_t{4};
-  const size_t expected = rest.size() / std::max<size_t>(first, kMinRecordLength * size_t{4});
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(expected)));
+  const auto* const start = reinterpret_cast<const uint8_t*>(rest.data());
+  const uint8_t* const end = start + rest.size();
+  const size_t first = rest.empty() ? 0 : start[0] * size_t{4};
+  const size_t room = rest.size() / std::max<size_t>(first, kMinRecordLength * size_t{4});
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(room)));
   if (!list) return nullptr;
   size_t n = 0;
-  const bool ok = for_each_remaining(decoder, [&](const RecordRef& ref, RType kind) {
-    PyObject* record = record_object(ref, kind);
-    if (!record) return false;
-    if (n < expected) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(n), record);
-    } else {
-      const int r = PyList_Append(list.get(), record);
-      Py_DECREF(record);
-      if (r < 0) return false;
+  // Whole records of the kind of the one before them go straight from the bytes: the kind is
+  // looked up again only when the type byte changes or a record is shorter. Anything else (a
+  // short length, a cut tail, a record that does not convert) is left to the decoder, which
+  // reports it as decode_to_array must.
+  const uint8_t* p = start;
+  uint8_t rtype = 0;
+  size_t least = SIZE_MAX;
+  MakeRecord make = nullptr;
+  PyTypeObject* tp = nullptr;
+  while (end - p >= 2) {
+    const size_t size = p[0] * size_t{4};
+    if (p[0] < kMinRecordLength || size > static_cast<size_t>(end - p)) break;
+    if (p[1] != rtype || size < least) [[unlikely]] {
+      const auto kind = convertible_kind(RecordRef(p, size));
+      if (!kind) break;
+      rtype = p[1];
+      least = layout_size(*kind);
+      std::tie(make, tp) = maker_of(*kind);
+      if (!tp) return nullptr;
     }
+    if (!put(list.get(), n, room, make(tp, p))) {
+      decoder.skip_read(static_cast<size_t>(p - start));
+      return nullptr;
+    }
+    ++n;
+    p += size;
+  }
+  decoder.skip_read(static_cast<size_t>(p - start));
+  const bool ok = for_each_remaining(decoder, [&](const RecordRef& ref, RType kind) {
+    if (!put(list.get(), n, room, record_object(ref, kind))) return false;
     ++n;
     return true;
   });
   if (!ok) return nullptr;
-  if (n < expected &&
+  if (n < room &&
       PyList_SetSlice(list.get(), static_cast<Py_ssize_t>(n), PY_SSIZE_T_MAX, nullptr) < 0)
     return nullptr;
   return list.release();
