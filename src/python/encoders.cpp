@@ -70,7 +70,10 @@ PyObject* encode_records(PyObject* self, PyObject* records) {
   char* out = PyBytes_AS_STRING(encoded.get());
   for (const Mbp1Msg* record : items) {
     const size_t size = static_cast<size_t>(record->hd.length) * 4;  // checked above
-    std::memcpy(out, record_bytes(*record), size);
+    if (size == sizeof(Mbp1Msg))  // the usual record: a copy of a known size, inlined
+      std::memcpy(out, record_bytes(*record), sizeof(Mbp1Msg));
+    else
+      std::memcpy(out, record_bytes(*record), size);
     out += size;
   }
   value_of<PyRecordEncoder>(self).encoded = std::move(encoded);
