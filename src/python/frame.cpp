@@ -393,9 +393,10 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
       local.first = 0;
       fill_chunk(local, std::span(&time_sink, 1));
       for (size_t i = 0; i < m; ++i) {
-        const int32_t code = seconds.code(floor_second(time_scratch[i]), [](int64_t s) {
-          return unix_nanos_to_string(s * 1'000'000'000);
-        });
+        // The text depends on the second alone: any time in it makes the same text.
+        const int64_t ns = time_scratch[i];
+        const int32_t code =
+            seconds.code(floor_second(ns), [ns](int64_t) { return unix_nanos_to_string(ns); });
         std::memcpy(time_codes + (first + i) * 4, &code, 4);
       }
     }
