@@ -2,12 +2,19 @@
 
 Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module. Importing
 the package also registers how its values pickle and copy (see ``orx._pickle``).
+``decode_backtest`` (from the second compiled module, ``orx._ext``) reads an encoded back-test
+back; ``orx.backtest`` turns results into pandas DataFrames. ``orx.open`` reads a record stream
+in bounded memory into records, batches, numpy, pandas and Arrow.
 """
 
 from . import _lib
 from ._lib import *  # noqa: F401,F403
+from ._ext import decode_backtest
 from ._pickle import register as _register_pickling
+from . import backtest  # noqa: E402  (pandas is imported only when a frame is made)
+from ._reader import Batch, Reader, open  # noqa: F401,A004
 
-__all__ = list(_lib.__all__)
+# A star import gives these and never hides the built-in open.
+__all__ = list(_lib.__all__) + ["decode_backtest"]
 
 _register_pickling()

@@ -18,6 +18,13 @@ namespace orx::py::ext {
 
 // Column layouts of the record kinds.
 std::span<const MethodRow> layout_functions();
+// The streaming reader and its batches.
+std::span<const MethodRow> reader_functions();
+// Arrow PyCapsules of batches and streams.
+std::span<const MethodRow> arrow_functions();
+
+// Back-test results from their encoded bytes; results as columns.
+std::span<const MethodRow> backtest_functions();
 
 // The raw values behind pickling: layout memory, extra attributes, a store's stream.
 std::span<const MethodRow> pickle_functions();

@@ -1,0 +1,95 @@
+# Type stubs for orx._ext.
+from collections.abc import Buffer, Callable
+from typing import Any, Literal, TypeVar
+
+from ._lib import (
+    BacktestData, BboMsg, BufferStore, LiveData, Mbp1Msg, Metadata, OhlcvMsg, TradeMsg
+)
+
+_T = TypeVar("_T")
+
+def record_layout(rtype: int) -> tuple[int, list[tuple[str, int, int, bool, str]]]:
+    """The layout size and the columns (name, offset, width, signed, role) of records of `rtype`."""
+
+def decode_backtest(data: Buffer) -> BacktestData:
+    """Decodes the bytes PyBacktestEncoder.encode_backtest wrote (any bytes-like object) into a
+    BacktestData.
+
+    Raises ValueError when the bytes are not exactly one encoded back-test: a length or count
+    running past the end, a string that is not UTF-8, or bytes after the last signal. The message
+    names the field and the byte offset, for example
+    'trades[12].ticker: string of 300 bytes runs past the end at offset 5,012'.
+    """
+
+def backtest_columns(backtest: BacktestData, part: str) -> dict[str, bytearray | list[str]]:
+    """The entries of one list of a BacktestData ('period_timeseries_stats',
+    'daily_timeseries_stats', 'trades' or 'signals', whose instructions come one per row after
+    their signal's timestamp) as {field: column}: a bytearray of native integers or a list of str.
+    """
+
+def live_columns(live: LiveData, part: str) -> dict[str, bytearray | list[str]]:
+    """The entries of 'trades' or 'signals' of a LiveData as columns, as backtest_columns."""
+
+def layout_bytes(obj: object) -> bytes:
+    """The whole memory of a record, RecordHeader or BidAskPair object, padding included."""
+
+def from_layout_bytes(cls: type[_T], data: bytes) -> _T:
+    """A new object of the record, RecordHeader or BidAskPair class `cls` whose memory is `data`,
+    which must be exactly its size."""
+
+def extra_attributes(obj: object) -> dict[str, Any] | None:
+    """A copy of the attributes set on `obj` beyond its class's own, or None when there are
+    none."""
+
+def store_bytes(store: BufferStore) -> bytes:
+    """The stream a BufferStore was opened on, whatever its read position."""
+
+# The streaming reader behind orx.open (a reader is an opaque capsule) and its batches, which
+# travel as (bytes of whole records, count) and are checked again whenever they come back.
+
+def reader_open(
+    source: object, kind: Literal["path", "buffer", "file"], chunk_size: int, allow_truncated: bool
+) -> object:
+    """A reader over a stream from a path, a bytes-like object or a binary file object; the
+    metadata block is read at once."""
+
+def reader_metadata(reader: object) -> Metadata:
+    """The reader's Metadata."""
+
+def reader_next(reader: object) -> Mbp1Msg | TradeMsg | BboMsg | OhlcvMsg | None:
+    """The next record object, or None."""
+
+def reader_batch(
+    reader: object, size: int, all_or_error: bool
+) -> tuple[bytes, int, int, int] | None:
+    """The next batch as (bytes, count, kinds, stride), or None at the end."""
+
+def reader_frame(reader: object, metadata: Metadata, pretty_ts: bool, pretty_px: bool) -> Any:
+    """The DataFrame of every remaining record."""
+
+def reader_offset(reader: object) -> int:
+    """Stream offset of the next record."""
+
+def reader_close(reader: object) -> None:
+    """Drops the reader's source."""
+
+def batch_frame(
+    data: bytes, count: int, metadata: Metadata, pretty_ts: bool, pretty_px: bool
+) -> Any:
+    """The DataFrame of a batch's records."""
+
+def batch_compact(data: bytes, count: int) -> bytes:
+    """The layout bytes of a batch's records, back to back."""
+
+def arrow_schema(rtype: int, float_prices: bool) -> object:
+    """The Arrow schema capsule of batches of records of `rtype`."""
+
+def batch_arrow(
+    data: bytes, count: int, rtype: int, metadata: Metadata, float_prices: bool
+) -> tuple[object, object]:
+    """The Arrow (schema, array) capsules of a batch of records of `rtype`."""
+
+def arrow_stream(
+    next: Callable[[], tuple[bytes, int] | None], rtype: int, metadata: Metadata, float_prices: bool
+) -> object:
+    """An Arrow stream capsule whose batches come from next() -> (bytes, count) or None."""
