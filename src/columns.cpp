@@ -1,6 +1,8 @@
 #include "columns.h"
 
+#include <algorithm>
 #include <type_traits>
+#include <vector>
 
 namespace orx {
 namespace {
@@ -10,10 +12,10 @@ constexpr Column col(const char* name, size_t offset, Role role = Role::Int) {
   return {name, role, static_cast<uint16_t>(offset), sizeof(V), std::is_signed_v<V>};
 }
 
-#define ORX_HEADER_COLUMNS                                                         \
-  col<uint8_t>("length", offsetof(RecordHeader, length)),                          \
-      col<uint8_t>("rtype", offsetof(RecordHeader, rtype)),                        \
-      col<uint32_t>("instrument_id", offsetof(RecordHeader, instrument_id)),       \
+#define ORX_HEADER_COLUMNS                                                          \
+  col<uint8_t>("length", offsetof(RecordHeader, length)),                           \
+      col<uint8_t>("rtype", offsetof(RecordHeader, rtype)),                         \
+      col<uint32_t>("instrument_id", offsetof(RecordHeader, instrument_id)),        \
       col<uint64_t>("ts_event", offsetof(RecordHeader, ts_event), Role::EventTime), \
       col<uint8_t>("rollover_flag", offsetof(RecordHeader, rollover_flag))
 #define ORX_LEVEL_COLUMNS(T)                                                                   \
@@ -23,14 +25,14 @@ constexpr Column col(const char* name, size_t offset, Role role = Role::Int) {
       col<uint32_t>("ask_sz", offsetof(T, levels) + offsetof(BidAskPair, ask_sz)),             \
       col<uint32_t>("bid_ct", offsetof(T, levels) + offsetof(BidAskPair, bid_ct)),             \
       col<uint32_t>("ask_ct", offsetof(T, levels) + offsetof(BidAskPair, ask_ct))
-#define ORX_TRADE_COLUMNS(T)                                                                 \
-  col<int64_t>("price", offsetof(T, price), Role::Price),                                    \
-      col<uint32_t>("size", offsetof(T, size)),                                              \
-      col<int8_t>("action", offsetof(T, action), Role::Letter),                              \
-      col<int8_t>("side", offsetof(T, side), Role::Letter),                                  \
+#define ORX_TRADE_COLUMNS(T)                                                                \
+  col<int64_t>("price", offsetof(T, price), Role::Price),                                   \
+      col<uint32_t>("size", offsetof(T, size)),                                             \
+      col<int8_t>("action", offsetof(T, action), Role::Letter),                             \
+      col<int8_t>("side", offsetof(T, side), Role::Letter),                                 \
       col<uint8_t>("flags", offsetof(T, flags)), col<uint8_t>("depth", offsetof(T, depth)), \
-      col<uint64_t>("ts_recv", offsetof(T, ts_recv), Role::Time),                            \
-      col<int32_t>("ts_in_delta", offsetof(T, ts_in_delta)),                                 \
+      col<uint64_t>("ts_recv", offsetof(T, ts_recv), Role::Time),                           \
+      col<int32_t>("ts_in_delta", offsetof(T, ts_in_delta)),                                \
       col<uint32_t>("sequence", offsetof(T, sequence))
 
 constexpr Column kMbp1Columns[] = {ORX_HEADER_COLUMNS, ORX_TRADE_COLUMNS(Mbp1Msg),
@@ -99,33 +101,136 @@ size_t layout_size(RType kind) {
   }
 }
 
-void fill_columns(const RecordRun& run, std::span<const ColumnSink> sinks) {
-  const uint8_t* p = run.data;
-  for (size_t i = 0; i < run.count; ++i) {
-    for (const ColumnSink& s : sinks) {
-      const Column& c = *s.column;
-      auto* out = static_cast<uint8_t*>(s.out);
-      switch (s.form) {
-        case Form::Native:
-          std::memcpy(out + i * c.width, p + c.offset, c.width);
-          break;
-        case Form::Int64: {
-          const uint64_t v = read_field(p, c);
-          std::memcpy(out + i * 8, &v, 8);
-          break;
-        }
-        case Form::Float64: {
-          const uint64_t v = read_field(p, c);
-          double d = c.is_signed ? static_cast<double>(static_cast<int64_t>(v))
-                                 : static_cast<double>(v);
-          if (c.role == Role::Price) d /= 1'000'000'000.0;
-          std::memcpy(out + i * 8, &d, 8);
-          break;
-        }
-      }
+namespace {
+
+// The value of a field of type T in form F.
+template <class T, Form F>
+struct Convert {
+  using Out = std::conditional_t<F == Form::Native, T,
+                                 std::conditional_t<F == Form::Int64, uint64_t, double>>;
+  static Out apply(T v, double scale) {
+    if constexpr (F == Form::Native) {
+      return v;
+    } else if constexpr (F == Form::Int64) {
+      // Through int64_t for signed fields: sign-extended; zero-extended otherwise.
+      using Wide = std::conditional_t<std::is_signed_v<T>, int64_t, uint64_t>;
+      return static_cast<uint64_t>(static_cast<Wide>(v));
+    } else {
+      return static_cast<double>(v) / scale;
     }
-    p += static_cast<size_t>(p[0]) * 4;
   }
+};
+
+// One column over one chunk: the record at `i` is at base + i * stride, or at starts[i] when
+// the chunk's records differ in length.
+template <class T, Form F>
+void fill_column(const uint8_t* base, size_t stride, const uint8_t* const* starts, size_t n,
+                 size_t offset, double scale, void* out) {
+  using C = Convert<T, F>;
+  auto* o = static_cast<typename C::Out*>(out);
+  if (starts == nullptr) {
+    const uint8_t* p = base + offset;
+    for (size_t i = 0; i < n; ++i, p += stride) {
+      T v;
+      std::memcpy(&v, p, sizeof v);
+      o[i] = C::apply(v, scale);
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      T v;
+      std::memcpy(&v, starts[i] + offset, sizeof v);
+      o[i] = C::apply(v, scale);
+    }
+  }
+}
+
+using ColumnFiller = void (*)(const uint8_t*, size_t, const uint8_t* const*, size_t, size_t, double,
+                              void*);
+
+template <Form F>
+ColumnFiller filler_in(const Column& c) {
+  switch (c.width) {
+    case 1:
+      return c.is_signed ? &fill_column<int8_t, F> : &fill_column<uint8_t, F>;
+    case 2:
+      return c.is_signed ? &fill_column<int16_t, F> : &fill_column<uint16_t, F>;
+    case 4:
+      return c.is_signed ? &fill_column<int32_t, F> : &fill_column<uint32_t, F>;
+    default:
+      return c.is_signed ? &fill_column<int64_t, F> : &fill_column<uint64_t, F>;
+  }
+}
+
+ColumnFiller filler_of(const ColumnSink& s) {
+  switch (s.form) {
+    case Form::Native:
+      return filler_in<Form::Native>(*s.column);
+    case Form::Int64:
+      return filler_in<Form::Int64>(*s.column);
+    default:
+      return filler_in<Form::Float64>(*s.column);
+  }
+}
+
+// What each sink needs for every chunk, worked out once per fill.
+struct Plan {
+  ColumnFiller fill;
+  size_t offset;
+  size_t width;
+  double scale;  // prices in float form are divided by 1e9; x / 1.0 is x exactly
+  uint8_t* out;
+};
+
+constexpr size_t kSmallPlan = 32;  // more columns than any record kind has
+
+template <class F>
+void with_plans(std::span<const ColumnSink> sinks, F&& use) {
+  Plan small[kSmallPlan];
+  std::vector<Plan> large;
+  Plan* plans = small;
+  if (sinks.size() > kSmallPlan) {
+    large.resize(sinks.size());
+    plans = large.data();
+  }
+  for (size_t k = 0; k < sinks.size(); ++k) {
+    const ColumnSink& s = sinks[k];
+    const bool price = s.form == Form::Float64 && s.column->role == Role::Price;
+    plans[k] = {filler_of(s), s.column->offset, form_width(*s.column, s.form),
+                price ? 1'000'000'000.0 : 1.0, static_cast<uint8_t*>(s.out)};
+  }
+  use(std::span<const Plan>(plans, sinks.size()));
+}
+
+void fill_planned(const RecordChunk& chunk, std::span<const Plan> plans) {
+  if (chunk.stride != 0) {
+    for (const Plan& plan : plans)
+      plan.fill(chunk.data, chunk.stride, nullptr, chunk.count, plan.offset, plan.scale,
+                plan.out + chunk.first * plan.width);
+    return;
+  }
+  // Records of several lengths: their starts, kChunkRecords at a time.
+  const uint8_t* starts[kChunkRecords];
+  const uint8_t* p = chunk.data;
+  for (size_t done = 0; done < chunk.count;) {
+    const size_t n = std::min(kChunkRecords, chunk.count - done);
+    for (size_t i = 0; i < n; ++i, p += static_cast<size_t>(p[0]) * 4) starts[i] = p;
+    for (const Plan& plan : plans)
+      plan.fill(nullptr, 0, starts, n, plan.offset, plan.scale,
+                plan.out + (chunk.first + done) * plan.width);
+    done += n;
+  }
+}
+
+}  // namespace
+
+void fill_chunk(const RecordChunk& chunk, std::span<const ColumnSink> sinks) {
+  with_plans(sinks, [&](std::span<const Plan> plans) { fill_planned(chunk, plans); });
+}
+
+void fill_columns(const RecordRun& run, std::span<const ColumnSink> sinks) {
+  with_plans(sinks, [&](std::span<const Plan> plans) {
+    for_each_chunk(run, [&](const RecordChunk& chunk) { fill_planned(chunk, plans); });
+  });
 }
 
 }  // namespace orx

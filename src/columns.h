@@ -87,8 +87,48 @@ struct RecordRun {
   RType kind = RType::Mbp1;
 };
 
-// Fills every sink with its column of `run`.
+// Records are read in chunks of this many, so that a chunk stays in cache while every column
+// takes its values from it.
+constexpr size_t kChunkRecords = 256;
+
+// A piece of a run: `count` records from `data`, the first being record `first` of the run.
+// `stride` is the length of every record of the chunk when they all have one length, else 0.
+struct RecordChunk {
+  const uint8_t* data = nullptr;
+  size_t count = 0;
+  size_t first = 0;
+  size_t stride = 0;
+};
+
+// Calls visit(const RecordChunk&) for consecutive chunks of at most kChunkRecords records
+// covering `run`, in order.
+template <class F>
+void for_each_chunk(const RecordRun& run, F&& visit) {
+  const uint8_t* p = run.data;
+  const uint8_t* const end = run.data + run.size;
+  for (size_t first = 0; first < run.count;) {
+    const size_t n = run.count - first < kChunkRecords ? run.count - first : kChunkRecords;
+    // Records of one length (the usual stream) are checked with independent loads; only a
+    // chunk of several lengths is walked record by record.
+    const size_t stride = static_cast<size_t>(p[0]) * 4;
+    bool uniform = n * stride <= static_cast<size_t>(end - p);
+    for (size_t i = 1; uniform && i < n; ++i) uniform &= p[i * stride] * size_t{4} == stride;
+    RecordChunk chunk{p, n, first, uniform ? stride : 0};
+    if (uniform) {
+      p += n * stride;
+    } else {
+      for (size_t i = 0; i < n; ++i) p += static_cast<size_t>(p[0]) * 4;
+    }
+    visit(chunk);
+    first += n;
+  }
+}
+
+// Fills every sink with its column of `run`: one pass over the records, chunk by chunk.
 void fill_columns(const RecordRun& run, std::span<const ColumnSink> sinks);
+
+// Fills rows chunk.first to chunk.first + chunk.count of each sink from the records of `chunk`.
+void fill_chunk(const RecordChunk& chunk, std::span<const ColumnSink> sinks);
 
 // The width in bytes of one value of column `c` in form `f`.
 inline size_t form_width(const Column& c, Form f) { return f == Form::Native ? c.width : 8; }

@@ -72,6 +72,15 @@ class RecordDecoder {
   // nothing.
   void back_to(size_t position) { reader_.back_to(position); }
 
+  // The source from the position on.
+  std::string_view remaining_bytes() const {
+    return {reinterpret_cast<const char*>(reader_.current()), reader_.remaining()};
+  }
+
+  // Moves the position `bytes` forward (at most to the end): for callers that took whole
+  // records, already checked, straight from remaining_bytes().
+  void skip_read(size_t bytes) { reader_.skip(bytes); }
+
   // The next record, or nullopt at the end of the stream. A length byte L below 6 fails with
   // InvalidData "invalid record with length {L*4} shorter than header", leaving the position
   // just past that byte. A last record cut short by the end of the data is consumed and

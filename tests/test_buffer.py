@@ -153,6 +153,22 @@ def test_truncated_tail_is_dropped():
     assert store.replay() is None and store.replay() is None
 
 
+@pytest.mark.parametrize("records", [
+    [ohlcv_bytes(volume=1), mbp1_bytes(price=2), mbp1_bytes(price=3), trade_bytes(price=4),
+     bbo_bytes(price=5), mbp1_bytes(price=6)],  # the kind changes back and forth
+    [trade_bytes(price=1)] + [mbp1_bytes(price=p) for p in range(2, 40)],  # short first: grows
+    [mbp1_bytes(price=1)] + [ohlcv_bytes(volume=v) for v in range(2, 40)],  # long first: cut
+    [bytes([40]) + mbp1_bytes(price=1)[1:] + b"\xee" * 64, mbp1_bytes(price=2)],
+])
+def test_each_record_in_order_whatever_the_lengths(records):
+    got = BufferStore(stream(*records)).decode_to_array()
+    kinds = {1: Mbp1Msg, 2: OhlcvMsg, 3: TradeMsg, 5: BboMsg}
+    assert [type(r) for r in got] == [kinds[r[1]] for r in records]
+    assert [getattr(r, "price", None) or r.volume for r in got] == list(range(1, len(records) + 1))
+    # the list is sized from the first record: at most the records a stream of 24-byte ones holds
+    assert got.__sizeof__() <= [].__sizeof__() + 8 * 4 * len(records)
+
+
 def test_longer_records_keep_the_framing():
     long = bytes([30]) + mbp1_bytes()[1:] + b"\xee" * 24
     records = BufferStore(stream(long, mbp1_bytes(price=5))).decode_to_array()
@@ -418,4 +434,4 @@ def test_no_leaks(tmp_path):
         except OSError:
             pass
 
-    assert_no_leak(work, iterations=2000)
+    assert_no_leak(work, iterations=4000)

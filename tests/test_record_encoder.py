@@ -68,7 +68,11 @@ def test_three_records_in_order_and_only_the_last_call_kept():
     out = enc.get_encoded_data()
     assert len(out) == 288
     assert [struct.unpack_from("<q", out, 96 * i + 24)[0] for i in range(3)] == [3, 4, 5]
-    assert enc.get_encoded_data() == out and enc.get_encoded_data() is not out
+    # bytes are immutable: the encoded object itself is handed out, with no second copy
+    assert enc.get_encoded_data() is out
+    enc.encode_records([mbp1(price=6)])  # a fresh object: what was handed out stays as it was
+    assert len(out) == 288 and struct.unpack_from("<q", out, 24)[0] == 3
+    assert struct.unpack_from("<q", enc.get_encoded_data(), 24)[0] == 6
     enc.encode_records([])
     assert enc.get_encoded_data() == b""
 

@@ -1,6 +1,9 @@
 // PyRecordEncoder: writes MBP-1 records into a buffer of its own. Every item is checked before
 // the buffer is touched; then each record's layout is copied straight into the buffer, one
-// copy per record.
+// copy per record. The buffer is the bytes object get_encoded_data returns: bytes are
+// immutable, so handing out the same object needs no second copy, and each encode call makes a
+// new one.
+#include <cstring>
 #include <vector>
 
 #include "bind/bind.h"
@@ -10,9 +13,9 @@
 
 namespace orx::py {
 
-// The output of the last successful encode call.
+// The output of the last successful encode call (a bytes object; null before the first).
 struct PyRecordEncoder {
-  std::vector<uint8_t> buffer;
+  Ref encoded;
 };
 
 namespace {
@@ -62,18 +65,26 @@ PyObject* encode_records(PyObject* self, PyObject* records) {
     }
     total += static_cast<size_t>(record->hd.length) * 4;
   }
-  std::vector<uint8_t>& buffer = value_of<PyRecordEncoder>(self).buffer;
-  buffer.clear();
-  buffer.reserve(total);
-  for (const Mbp1Msg* record : items) append_record(buffer, record_bytes(*record));
+  Ref encoded = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+  if (!encoded) return nullptr;
+  char* out = PyBytes_AS_STRING(encoded.get());
+  for (const Mbp1Msg* record : items) {
+    const size_t size = static_cast<size_t>(record->hd.length) * 4;  // checked above
+    if (size == sizeof(Mbp1Msg))  // the usual record: a copy of a known size, inlined
+      std::memcpy(out, record_bytes(*record), sizeof(Mbp1Msg));
+    else
+      std::memcpy(out, record_bytes(*record), size);
+    out += size;
+  }
+  value_of<PyRecordEncoder>(self).encoded = std::move(encoded);
   Py_RETURN_NONE;
 }
 
 PyObject* get_encoded_data(PyObject* self) {
   SharedHold hold(cell_of<PyRecordEncoder>(self));
   if (!hold) return nullptr;
-  const std::vector<uint8_t>& buffer = value_of<PyRecordEncoder>(self).buffer;
-  return bytes_of(buffer);
+  const Ref& encoded = value_of<PyRecordEncoder>(self).encoded;
+  return encoded ? Py_NewRef(encoded.get()) : PyBytes_FromStringAndSize(nullptr, 0);
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 #include "frame.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 #include <span>
 #include <string>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
 
 #include "bind/bind.h"
 #include "classes.h"
@@ -167,14 +170,16 @@ PyObject* frame_by_rows(std::string_view source, size_t begin, size_t count,
 // --- the columnar frame: the same DataFrame built from whole columns ---------------------------
 //
 // For the common case (records of one kind whose rows convert without error, all with a
-// symbol or none) the columns are filled straight from the record bytes and handed to
-// pandas.DataFrame as a dict of columns (what frame_by_columns returns): integers as int64
-// arrays (uint64 when a value does not fit), prices with `pretty_px` as float64 arrays, text as
-// lists of str. pandas infers the same dtypes from these as from the rows, so the frame is the
+// symbol or none) the batch builder fills the columns straight from the record bytes in one
+// pass: the integer columns into one (k, n) int64 block, prices with `pretty_px` into one
+// float64 block, and the text columns as codes into lookup tables (action and side: the code
+// point; symbol: by instrument id; ts_event with `pretty_ts`: by second). orx._frames turns
+// them into the frame's blocks with the dtypes pandas infers from the rows, so the frame is the
 // same.
 
 // What the first pass learned about the records: whether the columnar build applies.
-struct Survey {
+class Survey {
+ public:
   size_t count = 0;
   RType kind = RType::Mbp1;
   bool mixed = false;
@@ -182,174 +187,365 @@ struct Survey {
   bool wide_ts = false;          // a ts_event past the signed 64-bit range
   size_t with_symbol = 0;
 
-  void add(const RecordRef& ref, RType k, const SymbolMap& symbols) {
-    if (count == 0) kind = k;
-    mixed |= k != kind;
-    ++count;
-    for (const Column& c : columns_of(k)) {
-      if (c.role == Role::Letter) negative_letter |= static_cast<int8_t>(ref.data()[c.offset]) < 0;
+  explicit Survey(const SymbolMap& symbols) : symbols_(symbols) {}
+
+  void add(const RecordRef& ref, RType k) {
+    if (count == 0 || k != kind) {
+      if (count == 0) kind = k;
+      mixed |= k != kind;
+      letters_ = 0;
+      for (const Column& c : columns_of(k))
+        if (c.role == Role::Letter) letter_at_[letters_++] = c.offset;
     }
+    ++count;
+    for (size_t i = 0; i < letters_; ++i)
+      negative_letter |= static_cast<int8_t>(ref.data()[letter_at_[i]]) < 0;
     const RecordHeader h = ref.header();
     wide_ts |= h.ts_event > static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-    with_symbol += symbols.find(h.instrument_id) != nullptr;
+    if (h.instrument_id != last_id_ || count == 1) {
+      last_id_ = h.instrument_id;
+      last_found_ = symbols_.find(h.instrument_id) != nullptr;
+    }
+    with_symbol += last_found_;
   }
 
   bool columnar(bool pretty_ts) const {
     return count > 0 && !mixed && !negative_letter && !(pretty_ts && wide_ts) &&
            (with_symbol == 0 || with_symbol == count);
   }
+
+ private:
+  const SymbolMap& symbols_;
+  uint16_t letter_at_[4] = {};
+  size_t letters_ = 0;
+  uint32_t last_id_ = 0;
+  bool last_found_ = false;
 };
 
-// A column of 64-bit values as a numpy array of `dtype`, made over a bytearray filled by `fill`.
-template <class F>
-PyObject* numeric_column(PyObject* frombuffer, size_t n, const char* dtype, F&& fill) {
-  Ref bytes = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * 8)));
-  if (!bytes) return nullptr;
-  fill(reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(bytes.get())));
-  return PyObject_CallFunction(frombuffer, "Os", bytes.get(), dtype);
+// A new numpy array of `rows` x `n` values of `dtype`, uninitialised; its bytes through `data`.
+// numpy's allocator, not a bytearray: it asks the kernel for huge pages for large arrays, which
+// makes the first touch of a fresh block several times cheaper.
+PyObject* new_array(PyObject* empty, size_t rows, size_t n, const char* dtype, uint8_t*& data) {
+  Ref array = Ref::steal(PyObject_CallFunction(empty, "((nn)s)", static_cast<Py_ssize_t>(rows),
+                                               static_cast<Py_ssize_t>(n), dtype));
+  if (!array) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
+    return nullptr;
+  data = static_cast<uint8_t*>(view.buf);  // stays valid: the array owns it and never moves it
+  PyBuffer_Release(&view);
+  return array.release();
 }
 
-// Reuses the string of the previous row when the text repeats (timestamps within one second,
-// tickers of one instrument).
-class TextCache {
+// Dense codes for text made from keys (instrument ids, seconds): the first key met gets 0.
+// Consecutive rows mostly repeat the previous key, which is checked first.
+template <class K>
+class Coder {
  public:
-  PyObject* get(const std::string& text) {
-    if (!last_ || text != last_text_) {
-      last_ = Ref::steal(Conv<std::string>::to_py(text));
-      last_text_ = text;
+  template <class Make>
+  int32_t code(K key, Make&& make_text) {
+    if (!texts_.empty() && key == last_key_) return last_code_;
+    auto [it, fresh] = codes_.try_emplace(key, static_cast<int32_t>(texts_.size()));
+    if (fresh) texts_.push_back(make_text(key));
+    last_key_ = key;
+    last_code_ = it->second;
+    return last_code_;
+  }
+
+  // The texts as a list of str, in code order.
+  PyObject* texts() const {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts_.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < texts_.size(); ++i) {
+      PyObject* text = Conv<std::string>::to_py(texts_[i]);
+      if (!text) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
     }
-    return last_ ? Py_NewRef(last_.get()) : nullptr;
+    return list.release();
   }
 
  private:
-  Ref last_;
-  std::string last_text_;
+  std::unordered_map<K, int32_t> codes_;
+  std::vector<std::string> texts_;
+  K last_key_{};
+  int32_t last_code_ = 0;
 };
 
-PyObject* frame_by_columns(std::string_view source, size_t begin, const Survey& survey,
-                           const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
-  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return nullptr;
-  Ref frombuffer = Ref::steal(PyObject_GetAttrString(numpy.get(), "frombuffer"));
-  if (!frombuffer) return nullptr;
-
-  const size_t n = survey.count;
-  const auto* first = reinterpret_cast<const uint8_t*>(source.data()) + begin;
-  const size_t stride = static_cast<size_t>(first[0]) * 4;  // one kind, but lengths may differ
-  const bool uniform = [&] {
-    const uint8_t* p = first;
-    for (size_t i = 0; i < n; ++i, p += stride)
-      if (p[0] * size_t{4} != stride) return false;
-    return true;
-  }();
-  std::vector<const uint8_t*> starts;
-  if (!uniform) {
-    starts.reserve(n);
-    for (const uint8_t* p = first; starts.size() < n; p += p[0] * size_t{4}) starts.push_back(p);
-  }
-  auto record = [&](size_t i) { return uniform ? first + i * stride : starts[i]; };
-
-  Ref data = Ref::steal(PyDict_New());
-  if (!data) return nullptr;
-  for (const Column& c : columns_of(survey.kind)) {
-    Ref column;
-    const bool as_text = c.role == Role::Letter || (c.role == Role::EventTime && pretty_ts);
-    if (as_text) {
-      column = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-      if (!column) return nullptr;
-      TextCache cache;
-      for (size_t i = 0; i < n; ++i) {
-        const uint64_t v = read_field(record(i), c);
-        PyObject* item = c.role == Role::Letter
-                             ? PyUnicode_FromOrdinal(static_cast<int>(v))
-                             : cache.get(unix_nanos_to_string(static_cast<int64_t>(v)));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), item);
-      }
-    } else if (c.role == Role::Price && pretty_px) {
-      column = Ref::steal(numeric_column(frombuffer.get(), n, "float64", [&](uint8_t* out) {
-        for (size_t i = 0; i < n; ++i) {
-          const double px =
-              static_cast<double>(static_cast<int64_t>(read_field(record(i), c))) / 1'000'000'000.0;
-          std::memcpy(out + i * 8, &px, 8);
-        }
-      }));
-    } else {
-      bool wide = false;  // an unsigned value past int64: the column is uint64, as pandas infers
-      column = Ref::steal(numeric_column(frombuffer.get(), n, "int64", [&](uint8_t* out) {
-        for (size_t i = 0; i < n; ++i) {
-          const uint64_t v = read_field(record(i), c);
-          wide |= !c.is_signed && v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-          std::memcpy(out + i * 8, &v, 8);
-        }
-      }));
-      if (column && wide) {
-        Ref as_unsigned = Ref::steal(PyObject_CallMethod(column.get(), "view", "s", "uint64"));
-        column = std::move(as_unsigned);
-      }
-    }
-    if (!column || PyDict_SetItemString(data.get(), c.name, column.get()) < 0) return nullptr;
-  }
-  if (survey.with_symbol) {
-    Ref column = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!column) return nullptr;
-    std::unordered_map<uint32_t, Ref> tickers;
-    for (size_t i = 0; i < n; ++i) {
-      uint32_t id;
-      std::memcpy(&id, record(i) + offsetof(RecordHeader, instrument_id), sizeof id);
-      Ref& ticker = tickers[id];
-      if (!ticker) ticker = Ref::steal(Conv<std::string>::to_py(*symbols.find(id)));
-      if (!ticker) return nullptr;
-      PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(ticker.get()));
-    }
-    if (PyDict_SetItemString(data.get(), "symbol", column.get()) < 0) return nullptr;
-  }
-  return data.release();
+int64_t floor_second(int64_t ns) {
+  int64_t s = ns / 1'000'000'000;
+  return s - (ns % 1'000'000'000 < 0);
 }
 
-// pandas.DataFrame's argument for the `survey.count` records from `begin` in `source`: whole
-// columns where the columnar build applies, else rows.
-PyObject* frame_argument(std::string_view source, size_t begin, const Survey& survey,
-                         const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
-  if (survey.columnar(pretty_ts))
-    return frame_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px);
-  return frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px);
+// One text column for orx._frames: (position, codes, texts or None).
+PyObject* text_entry(size_t at, PyObject* codes, PyObject* texts) {
+  if (!texts) return nullptr;
+  return Py_BuildValue("(nON)", static_cast<Py_ssize_t>(at), codes, texts);
+}
+
+PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Survey& survey,
+                                const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
+  static PyObject* const frames_name = key("orx._frames");
+  Ref frames = Ref::steal(PyImport_Import(frames_name));
+  if (!frames) return nullptr;
+  Ref build = Ref::steal(PyObject_GetAttrString(frames.get(), "frame_data"));
+  if (!build) return nullptr;
+  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return nullptr;
+  Ref empty = Ref::steal(PyObject_GetAttrString(numpy.get(), "empty"));
+  if (!empty) return nullptr;
+
+  const size_t n = survey.count;
+  const std::span<const Column> cols = columns_of(survey.kind);
+  const RecordRun run{reinterpret_cast<const uint8_t*>(source.data()) + begin,
+                      source.size() - begin, n, survey.kind};
+
+  // Where each column goes.
+  enum class To : uint8_t { Int, Float, Letter, Time };
+  std::vector<To> to;
+  size_t ints = 0, floats = 0;
+  for (const Column& c : cols) {
+    if (c.role == Role::Letter) {
+      to.push_back(To::Letter);
+    } else if (c.role == Role::EventTime && pretty_ts) {
+      to.push_back(To::Time);
+    } else if (c.role == Role::Price && pretty_px) {
+      to.push_back(To::Float);
+      ++floats;
+    } else {
+      to.push_back(To::Int);
+      ++ints;
+    }
+  }
+  uint8_t *int_data = nullptr, *float_data = nullptr;
+  Ref int_buffer = Ref::steal(new_array(empty.get(), ints, n, "int64", int_data));
+  Ref float_buffer = Ref::steal(new_array(empty.get(), floats, n, "float64", float_data));
+  Ref int_at = Ref::steal(PyList_New(0)), float_at = Ref::steal(PyList_New(0));
+  Ref texts = Ref::steal(PyList_New(0));
+  if (!int_buffer || !float_buffer || !int_at || !float_at || !texts) return nullptr;
+
+  std::vector<ColumnSink> sinks;  // filled for the whole run
+  std::vector<size_t> wide_rows;  // int rows of unsigned 64-bit columns: may be wide
+  std::vector<bool> wide(ints, false);
+  const Column* time_column = nullptr;
+  size_t time_at = 0, id_row = 0;
+  for (size_t i = 0; i < cols.size(); ++i) {
+    const Column& c = cols[i];
+    PyObject* list = to[i] == To::Int     ? int_at.get()
+                     : to[i] == To::Float ? float_at.get()
+                                          : nullptr;
+    if (list) {
+      Ref at = Ref::steal(PyLong_FromSize_t(i));
+      if (!at || PyList_Append(list, at.get()) < 0) return nullptr;
+    }
+    switch (to[i]) {
+      case To::Int: {
+        const size_t row = static_cast<size_t>(PyList_GET_SIZE(int_at.get())) - 1;
+        sinks.push_back({&c, Form::Int64, int_data + row * n * 8});
+        if (!c.is_signed && c.width == 8) wide_rows.push_back(row);
+        if (std::strcmp(c.name, "instrument_id") == 0) id_row = row;
+        break;
+      }
+      case To::Float: {
+        const size_t row = static_cast<size_t>(PyList_GET_SIZE(float_at.get())) - 1;
+        sinks.push_back({&c, Form::Float64, float_data + row * n * 8});
+        break;
+      }
+      case To::Letter: {
+        uint8_t* codes = nullptr;
+        Ref buffer = Ref::steal(new_array(empty.get(), 1, n, "uint8", codes));
+        if (!buffer) return nullptr;
+        sinks.push_back({&c, Form::Native, codes});  // bytes 0-127 (the survey): code points
+        Ref entry = Ref::steal(text_entry(i, buffer.get(), Py_NewRef(Py_None)));
+        if (!entry || PyList_Append(texts.get(), entry.get()) < 0) return nullptr;
+        break;
+      }
+      case To::Time:
+        time_column = &c;
+        time_at = i;
+        break;
+    }
+  }
+
+  uint8_t *time_codes = nullptr, *symbol_codes = nullptr;
+  Ref time_buffer, symbol_buffer;
+  if (time_column && !(time_buffer = Ref::steal(new_array(empty.get(), 1, n, "int32", time_codes))))
+    return nullptr;
+  if (survey.with_symbol &&
+      !(symbol_buffer = Ref::steal(new_array(empty.get(), 1, n, "int32", symbol_codes))))
+    return nullptr;
+  Coder<int64_t> seconds;
+  Coder<uint32_t> tickers;
+  int64_t time_scratch[kChunkRecords];
+  const ColumnSink time_sink{time_column, Form::Int64, time_scratch};
+
+  for_each_chunk(run, [&](const RecordChunk& chunk) {
+    fill_chunk(chunk, sinks);
+    const size_t first = chunk.first, m = chunk.count;
+    for (size_t row : wide_rows) {
+      uint64_t any = 0;
+      const auto* v = reinterpret_cast<const uint64_t*>(int_data + (row * n + first) * 8);
+      for (size_t i = 0; i < m; ++i) any |= v[i];
+      if (any >> 63) wide[row] = true;
+    }
+    if (time_column) {
+      RecordChunk local = chunk;
+      local.first = 0;
+      fill_chunk(local, std::span(&time_sink, 1));
+      for (size_t i = 0; i < m; ++i) {
+        // The text depends on the second alone: any time in it makes the same text.
+        const int64_t ns = time_scratch[i];
+        const int32_t code =
+            seconds.code(floor_second(ns), [ns](int64_t) { return unix_nanos_to_string(ns); });
+        std::memcpy(time_codes + (first + i) * 4, &code, 4);
+      }
+    }
+    if (symbol_codes) {
+      const auto* ids = reinterpret_cast<const uint64_t*>(int_data + (id_row * n + first) * 8);
+      for (size_t i = 0; i < m; ++i) {
+        const int32_t code = tickers.code(static_cast<uint32_t>(ids[i]),
+                                          [&](uint32_t id) { return *symbols.find(id); });
+        std::memcpy(symbol_codes + (first + i) * 4, &code, 4);
+      }
+    }
+  });
+
+  if (time_column) {
+    Ref entry = Ref::steal(text_entry(time_at, time_buffer.get(), seconds.texts()));
+    if (!entry || PyList_Append(texts.get(), entry.get()) < 0) return nullptr;
+  }
+  Ref names = Ref::steal(PyList_New(0));
+  if (!names) return nullptr;
+  for (const Column& c : cols) {
+    Ref name = Ref::steal(key(c.name));
+    if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+  }
+  if (symbol_codes) {
+    Ref entry = Ref::steal(text_entry(cols.size(), symbol_buffer.get(), tickers.texts()));
+    Ref name = Ref::steal(key("symbol"));
+    if (!entry || !name || PyList_Append(texts.get(), entry.get()) < 0 ||
+        PyList_Append(names.get(), name.get()) < 0)
+      return nullptr;
+  }
+  Ref wide_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ints)));
+  if (!wide_list) return nullptr;
+  for (size_t r = 0; r < ints; ++r)
+    PyList_SET_ITEM(wide_list.get(), static_cast<Py_ssize_t>(r), PyBool_FromLong(wide[r]));
+  return PyObject_CallFunction(build.get(), "nOOOOOOO", static_cast<Py_ssize_t>(n), names.get(),
+                               int_buffer.get(), int_at.get(), wide_list.get(), float_buffer.get(),
+                               float_at.get(), texts.get());
+}
+
+}  // namespace
+
+namespace {
+
+// The record object for a record of the kind `T`, from its bytes.
+using MakeRecord = PyObject* (*)(PyTypeObject*, const void*);
+
+template <class T>
+PyObject* make_record(PyTypeObject* tp, const void* bytes) {
+  return new_instance_from_bytes<T>(tp, bytes);
+}
+
+std::pair<MakeRecord, PyTypeObject*> maker_of(RType kind) {
+  switch (kind) {
+    case RType::Mbp1:
+      return {&make_record<Mbp1Msg>, type_object<Mbp1Msg>()};
+    case RType::Ohlcv:
+      return {&make_record<OhlcvMsg>, type_object<OhlcvMsg>()};
+    case RType::Trades:
+      return {&make_record<TradeMsg>, type_object<TradeMsg>()};
+    default:
+      return {&make_record<BboMsg>, type_object<BboMsg>()};
+  }
+}
+
+// Sets item n of `list` (which has `room` items) to `record`, or appends it past the room.
+bool put(PyObject* list, size_t n, size_t room, PyObject* record) {
+  if (!record) return false;
+  if (n < room) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(n), record);
+    return true;
+  }
+  const int r = PyList_Append(list, record);
+  Py_DECREF(record);
+  return r == 0;
 }
 
 }  // namespace
 
 PyObject* decode_remaining(RecordDecoder& decoder) {
-  const size_t expected = decoder.count_whole_records();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(expected)));
+  // Room for a stream of records as long as the first (the usual stream), without a counting
+  // pass over the stream: the list grows past it, or is cut back, when the guess is off.
+  const std::string_view rest = decoder.remaining_bytes();
+  const auto* const start = reinterpret_cast<const uint8_t*>(rest.data());
+  const uint8_t* const end = start + rest.size();
+  const size_t first = rest.empty() ? 0 : start[0] * size_t{4};
+  const size_t room = rest.size() / std::max<size_t>(first, kMinRecordLength * size_t{4});
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(room)));
   if (!list) return nullptr;
   size_t n = 0;
-  const bool ok = for_each_remaining(decoder, [&](const RecordRef& ref, RType kind) {
-    PyObject* record = record_object(ref, kind);
-    if (!record) return false;
-    if (n < expected) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(n), record);
-    } else {
-      const int r = PyList_Append(list.get(), record);
-      Py_DECREF(record);
-      if (r < 0) return false;
+  // Whole records of the kind of the one before them go straight from the bytes: the kind is
+  // looked up again only when the type byte changes or a record is shorter. Anything else (a
+  // short length, a cut tail, a record that does not convert) is left to the decoder, which
+  // reports it as decode_to_array must.
+  const uint8_t* p = start;
+  uint8_t rtype = 0;
+  size_t least = SIZE_MAX;
+  MakeRecord make = nullptr;
+  PyTypeObject* tp = nullptr;
+  while (end - p >= 2) {
+    const size_t size = p[0] * size_t{4};
+    if (p[0] < kMinRecordLength || size > static_cast<size_t>(end - p)) break;
+    if (p[1] != rtype || size < least) [[unlikely]] {
+      const auto kind = convertible_kind(RecordRef(p, size));
+      if (!kind) break;
+      rtype = p[1];
+      least = layout_size(*kind);
+      std::tie(make, tp) = maker_of(*kind);
+      if (!tp) return nullptr;
     }
+    if (!put(list.get(), n, room, make(tp, p))) {
+      decoder.skip_read(static_cast<size_t>(p - start));
+      return nullptr;
+    }
+    ++n;
+    p += size;
+  }
+  decoder.skip_read(static_cast<size_t>(p - start));
+  const bool ok = for_each_remaining(decoder, [&](const RecordRef& ref, RType kind) {
+    if (!put(list.get(), n, room, record_object(ref, kind))) return false;
     ++n;
     return true;
   });
   if (!ok) return nullptr;
-  if (n < expected &&
+  if (n < room &&
       PyList_SetSlice(list.get(), static_cast<Py_ssize_t>(n), PY_SSIZE_T_MAX, nullptr) < 0)
     return nullptr;
   return list.release();
 }
 
+namespace {
+
+// The frame of `count` records checked by `survey`, from `begin` in `source`.
+// pandas.DataFrame's argument for the `survey.count` records from `begin` in `source`: the
+// finished columns where the columnar build applies, else the rows.
+PyObject* frame_argument(std::string_view source, size_t begin, const Survey& survey,
+                         const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
+  if (!survey.columnar(pretty_ts))
+    return frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px);
+  return frame_data_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px);
+}
+
+}  // namespace
+
 PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols, bool pretty_ts,
                    bool pretty_px) {
   Ref frame_class = Ref::steal(data_frame_class());
   if (!frame_class) return nullptr;
-  Survey survey;
+  Survey survey(symbols);
   for_each_read(records, 0, count, [&](size_t, const RecordRef& ref, RType kind) {
-    survey.add(ref, kind, symbols);
+    survey.add(ref, kind);
     return true;
   });
   Ref data = Ref::steal(frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px));
@@ -365,9 +561,9 @@ PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const Sy
   // Then read and check every remaining record, with the errors of decode_to_array, and learn
   // whether the columnar build applies; then build the frame from the records read.
   const size_t begin = decoder.position();
-  Survey survey;
+  Survey survey(symbols);
   const bool ok = for_each_remaining(decoder, [&](const RecordRef& ref, RType kind) {
-    survey.add(ref, kind, symbols);
+    survey.add(ref, kind);
     return true;
   });
   if (!ok) return nullptr;

@@ -1,0 +1,92 @@
+"""Assembling DataFrames from the columns the batch builder fills (used by the compiled code).
+
+The builder hands over finished buffers: one (k, n) block of int64 values for the integer
+columns, one of float64 values for the prices shown as floats, and each text column as codes
+into a short list of texts (a lookup table). They become the frame's blocks as they are, so
+pandas does not copy them again. The dtypes are the ones pandas infers from rows of Python
+values, for the pandas configuration in force: int64, or uint64 for a column holding a value
+past the int64 range, float64, and for text the string dtype pandas infers (or object).
+"""
+
+import numpy as np
+import pandas as pd
+
+try:  # builds a frame from finished blocks without consolidating (copying) them
+    from pandas.api.internals import create_dataframe_from_blocks as _from_blocks
+except ImportError:  # pragma: no cover - older pandas: the public constructor below
+    _from_blocks = None
+
+# Code point i as a one-character str: the texts of action and side codes.
+_LETTERS = [chr(i) for i in range(256)]
+
+
+try:  # whether pandas infers its string dtype for text (else object)
+    from pandas._config import using_string_dtype as _infers_strings
+except ImportError:  # pragma: no cover
+    _infers_strings = None
+
+
+def _text_dtype():
+    """What pandas makes of a column of str values built from rows."""
+    if _infers_strings is None:  # pragma: no cover - ask pandas the long way
+        return pd.DataFrame([{"a": "a"}]).dtypes.iloc[0]
+    return pd.StringDtype(na_value=np.nan) if _infers_strings() else np.dtype(object)
+
+
+def _text_column(dtype, codes, texts):
+    """The column whose row i is texts[codes[i]], as pandas stores text of `dtype`."""
+    storage = getattr(dtype, "storage", None)
+    if storage == "pyarrow":
+        import pyarrow as pa
+        import pyarrow.compute as pc
+        values = pc.take(pa.array(texts, pa.large_string()), codes)
+        return dtype.construct_array_type()(values, dtype=dtype)
+    table = np.empty(len(texts), dtype=object)
+    table[:] = texts
+    values = table.take(codes)
+    if dtype == np.dtype(object):
+        return values
+    if storage == "python":
+        return dtype.construct_array_type()(values, dtype=dtype)
+    return dtype.construct_array_type()._from_sequence(values, dtype=dtype)
+
+
+def frame_data(n, names, ints, int_at, wide, floats, float_at, texts, blocks=True):
+    """What decode_to_df hands to pandas.DataFrame for columns filled by the builder.
+
+    `names` are the columns in order. `ints` is a (len(int_at), n) int64 array (row r is column
+    int_at[r]); wide[r] tells that row r holds unsigned values past the int64 range.
+    `floats`/`float_at` the same for float64 columns. `texts` lists (position, codes, texts):
+    codes a (1, n) array, texts None for letters (the codes are code points). With `blocks`, a
+    DataFrame made of these blocks; otherwise (or on pandas without that constructor) a dict
+    of columns for the public constructor.
+    """
+    int_block, float_block = ints, floats
+    text_dtype = _text_dtype() if texts else None
+    text_columns = [(at, _text_column(text_dtype, codes[0], _LETTERS if table is None else table))
+                    for at, codes, table in texts]
+    if not blocks or _from_blocks is None:
+        columns = {}
+        for r, at in enumerate(int_at):
+            columns[at] = int_block[r].view(np.uint64) if wide[r] else int_block[r]
+        for r, at in enumerate(float_at):
+            columns[at] = float_block[r]
+        columns.update(text_columns)
+        return {names[at]: columns[at] for at in range(len(names))}
+    parts = []
+    # Integer rows as few blocks as possible: runs of int64 rows, each wide row on its own.
+    start = 0
+    for r in range(len(int_at) + 1):
+        if r == len(int_at) or wide[r]:
+            if r > start:
+                parts.append((int_block[start:r], np.array(int_at[start:r], dtype=np.intp)))
+            if r < len(int_at):
+                parts.append((int_block[r:r + 1].view(np.uint64), np.array([int_at[r]], np.intp)))
+            start = r + 1
+    if float_at:
+        parts.append((float_block, np.array(float_at, dtype=np.intp)))
+    for at, column in text_columns:
+        if isinstance(column, np.ndarray):
+            column = column.reshape(1, n)
+        parts.append((column, np.array([at], dtype=np.intp)))
+    return _from_blocks(parts, pd.RangeIndex(n), pd.Index(names))
