@@ -7,3 +7,7 @@ from . import _lib
 from ._lib import *  # noqa: F401,F403
 
 __all__ = list(_lib.__all__)
+
+from .catalog import Catalog  # noqa: E402
+
+__all__ += ["Catalog"]

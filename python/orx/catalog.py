@@ -1,0 +1,775 @@
+"""A directory of stream files, one per dataset, schema and UTC day, that answers RetrieveParams.
+
+Layout::
+
+    {root}/{DATASET}/{schema}/{YYYY-MM-DD}.orx.zst     (or .orx where zstd is unavailable)
+    {root}/{DATASET}/{schema}/_index.json              one summary per day file
+    {root}/{DATASET}/{schema}/.lock                    taken by writers
+
+A day file is an ordinary stream: its metadata names the schema, the dataset, the day as
+``[midnight, next midnight)`` and the tickers of the instruments it holds; its records are of the
+schema's kind and sorted by ``ts_event`` (stable, so records with equal times keep the order they
+were written in).
+
+The index is a cache: every entry carries the size and modification time of the file it
+describes, and a reader that finds a file without an entry, or an entry whose file changed or
+vanished, summarises the file itself (or skips the vanished day). ``Catalog.reindex()`` rebuilds
+it from the files alone.
+
+Writes take the directory's lock, write each day to a temporary file in the same directory,
+flush it to disk and rename it over the day (a reader holds either the old or the new file,
+never a mix), then write the index the same way. An interrupted write leaves at worst a hidden
+temporary file, which readers ignore and the next writer removes.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import json
+import os
+import re
+import struct
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Iterable, Iterator
+
+from . import _lib
+from ._lib import Dataset, Metadata, RetrieveParams, RType, Schema, Stype, SymbolMap
+
+__all__ = ["Catalog", "DayFile", "QueryResult", "UnknownSymbolError"]
+
+NS_PER_DAY = 86_400 * 1_000_000_000
+INDEX_NAME = "_index.json"
+LOCK_NAME = ".lock"
+INDEX_FORMAT = 1
+# Records between the split points a day's index entry keeps, so that a large day can be cut
+# into pieces of about this many records without reading it first.
+SPLIT_EVERY = 1 << 18
+
+_DAY_FILE = re.compile(r"^(\d{4}-\d{2}-\d{2})\.orx(\.zst)?$")
+# Record size in bytes by record kind (rtype byte).
+_KIND_SIZE = {int(RType.MBP1): 96, int(RType.OHLCV): 64, int(RType.TRADES): 56, int(RType.BBO): 88}
+_SCHEMAS = [Schema.MBP1, Schema.OHLCV1_S, Schema.OHLCV1_M, Schema.OHLCV1_H, Schema.OHLCV1_D,
+            Schema.TRADES, Schema.TBBO, Schema.BBO1_S, Schema.BBO1_M]
+_DATASETS = [Dataset.FUTURES, Dataset.EQUITIES, Dataset.OPTION]
+
+
+def _numpy():
+    try:
+        import numpy
+    except ImportError:  # pragma: no cover - numpy is installed with the dataframe extra
+        raise ImportError("orx.Catalog needs numpy: pip install 'orx[dataframe]'") from None
+    return numpy
+
+
+# --- record arrays ---------------------------------------------------------------------------
+#
+# Inside the catalog the records of a day are a numpy array of opaque items of the kind's size
+# (dtype V96 for MBP-1); the header fields the catalog needs are read through a view.
+
+
+def _kind_of(schema: Schema) -> int:
+    rtype = int(RType.from_schema(schema))
+    if rtype not in _KIND_SIZE:
+        raise ValueError(f"schema {schema.value} has no record layout a catalog can store")
+    return rtype
+
+
+def _header_dtype(size: int):
+    np = _numpy()
+    return np.dtype({"names": ["length", "rtype", "instrument_id", "ts_event"],
+                     "formats": ["u1", "u1", "<u4", "<u8"], "offsets": [0, 1, 4, 8],
+                     "itemsize": size})
+
+
+def _records(buf, kind: int, where: str):
+    """The record bytes `buf` as an array of items of `kind`'s size; every header is checked."""
+    np = _numpy()
+    size = _KIND_SIZE[kind]
+    mv = memoryview(buf).cast("B")
+    if len(mv) % size:
+        raise ValueError(f"{where}: {len(mv)} record bytes are not a whole number of "
+                         f"{size}-byte records of kind {RType.from_int(kind).value}")
+    arr = np.frombuffer(mv, dtype=f"V{size}")
+    hd = arr.view(_header_dtype(size))
+    bad = np.flatnonzero((hd["length"] != size // 4) | (hd["rtype"] != kind))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(f"{where}: record {i} has length {int(hd['length'][i])} and rtype "
+                         f"{int(hd['rtype'][i])}; every record must be of kind "
+                         f"{RType.from_int(kind).value} ({size // 4} words)")
+    return arr
+
+
+def _ts_ids(arr):
+    hd = arr.view(_header_dtype(arr.dtype.itemsize))
+    return hd["ts_event"], hd["instrument_id"]
+
+
+def _empty(kind: int):
+    return _numpy().empty(0, dtype=f"V{_KIND_SIZE[kind]}")
+
+
+# Packing record objects by their fields, for kinds the stream encoder does not take.
+_HEADER = "<BBxxIQB7x"
+_PACK = {
+    int(RType.MBP1): (struct.Struct(_HEADER + "qIbbBBQiII4xqqIIII"),
+                      ("length", "rtype", "instrument_id", "ts_event", "rollover_flag", "price",
+                       "size", "action", "side", "depth", "flags", "ts_recv", "ts_in_delta",
+                       "sequence", "discriminator", "bid_px", "ask_px", "bid_sz", "ask_sz",
+                       "bid_ct", "ask_ct")),
+    int(RType.TRADES): (struct.Struct(_HEADER + "qIbbBBQiI"),
+                        ("length", "rtype", "instrument_id", "ts_event", "rollover_flag", "price",
+                         "size", "action", "side", "depth", "flags", "ts_recv", "ts_in_delta",
+                         "sequence")),
+    int(RType.BBO): (struct.Struct(_HEADER + "qIbB2xQI4xqqIIII"),
+                     ("length", "rtype", "instrument_id", "ts_event", "rollover_flag", "price",
+                      "size", "side", "flags", "ts_recv", "sequence", "bid_px", "ask_px",
+                      "bid_sz", "ask_sz", "bid_ct", "ask_ct")),
+    int(RType.OHLCV): (struct.Struct(_HEADER + "qqqqQ"),
+                       ("length", "rtype", "instrument_id", "ts_event", "rollover_flag", "open",
+                        "high", "low", "close", "volume")),
+}
+
+
+def _pack_objects(records) -> bytes:
+    out = bytearray()
+    for r in records:
+        if not _lib.RecordMsg.is_record(r):
+            raise TypeError(f"expected record objects, got {type(r).__name__}")
+        d = r.__dict__()
+        packer, names = _PACK[d["rtype"]] if d["rtype"] in _PACK else (None, None)
+        if packer is None:
+            raise ValueError(f"record of unknown rtype {d['rtype']}")
+        out += packer.pack(*(d[n] for n in names))
+    return bytes(out)
+
+
+# --- stream files ----------------------------------------------------------------------------
+#
+# Everything that reads or writes stream bytes goes through these few functions.
+
+
+def _zstd_available() -> bool:
+    return False
+
+
+def _split_stream(data, where: str) -> tuple[Metadata, memoryview]:
+    mv = memoryview(data).cast("B")
+    if len(mv) < 2:
+        raise ValueError(f"{where}: not a stream (shorter than its metadata length)")
+    m = int.from_bytes(mv[:2], "little")
+    if len(mv) < 2 + m:
+        raise ValueError(f"{where}: stream cut short inside its metadata")
+    meta = Metadata.decode(bytes(mv[: 2 + m]))
+    return meta, mv[2 + m:]
+
+
+def _read_file(path: os.PathLike | str) -> bytes:
+    with _open_file(path) as f:
+        data = f.read()
+    if str(path).endswith(".zst"):
+        raise ValueError(f"{path}: zstd-compressed streams need the zstd support of orx")
+    return data
+
+
+def _open_file(path):
+    """Opens a stream file for reading; the one place the catalog opens files it reads."""
+    return open(path, "rb")
+
+
+def _load(path, kind: int) -> tuple[Metadata, Any]:
+    meta, body = _split_stream(_read_file(path), str(path))
+    return meta, _records(body, kind, str(path))
+
+
+def _stream_bytes(meta: Metadata, arr) -> bytes:
+    return meta.encode() + arr.tobytes()
+
+
+def _write_stream(path: Path, meta: Metadata, arr, compression: str | None) -> None:
+    def fill(f):
+        f.write(meta.encode())
+        f.write(memoryview(arr).cast("B") if arr.size else b"")
+    if compression is not None:
+        raise ValueError("zstd compression needs the zstd support of orx")
+    _atomic_write(path, fill)
+
+
+def _open_reader(data: bytes):
+    """A reader over a whole stream held in memory."""
+    return _lib.BufferStore(data)
+
+
+# --- atomic replacement ----------------------------------------------------------------------
+
+
+def _fsync_dir(d: Path) -> None:
+    try:
+        fd = os.open(d, os.O_RDONLY)
+    except OSError:  # pragma: no cover - platforms without directory handles
+        return
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _atomic_write(path: Path, fill) -> None:
+    """Writes `path` through `fill(file)` so that readers see the old file or the new one.
+
+    The bytes go to a hidden temporary file in the same directory, reach the disk, and only then
+    take the name; a failure on the way removes the temporary file and leaves `path` untouched.
+    """
+    tmp = path.with_name(f".{path.name}.tmp-{os.getpid()}-{os.urandom(4).hex()}")
+    try:
+        with open(tmp, "xb") as f:
+            fill(f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+    _fsync_dir(path.parent)
+
+
+class _Lock:
+    """Exclusive lock of one dataset/schema directory, held by one writer at a time."""
+
+    def __init__(self, d: Path):
+        self.path = d / LOCK_NAME
+
+    def __enter__(self):
+        import fcntl
+        self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        fcntl.flock(self.fd, fcntl.LOCK_EX)
+        return self
+
+    def __exit__(self, *exc):
+        os.close(self.fd)  # closing releases the lock
+
+
+# --- days and the index ----------------------------------------------------------------------
+
+
+def _day_of(ts: int) -> _dt.date:
+    return _dt.date(1970, 1, 1) + _dt.timedelta(days=ts // NS_PER_DAY)
+
+
+def _day_start(day: _dt.date) -> int:
+    return (day - _dt.date(1970, 1, 1)).days * NS_PER_DAY
+
+
+def _stat_key(st: os.stat_result) -> list[int]:
+    return [st.st_size, st.st_mtime_ns]
+
+
+def _summary(path: Path, kind: int) -> dict:
+    """The index entry of one day file, computed from the file alone."""
+    np = _numpy()
+    st = os.stat(path)
+    meta, arr = _load(path, kind)
+    ts, ids = _ts_ids(arr)
+    tickers = meta.mappings.map
+    uniq, counts = np.unique(ids, return_counts=True)
+    splits = []
+    # split points at record indexes where ts_event grows, so that the piece between two of them
+    # holds exactly the records of a ts_event range
+    for i in range(SPLIT_EVERY, len(ts), SPLIT_EVERY):
+        j = int(np.searchsorted(ts, ts[i - 1], side="right"))
+        if j < len(ts) and (not splits or j > splits[-1][0]):
+            splits.append([j, int(ts[j])])
+    return {
+        "file": path.name,
+        "stat": _stat_key(st),
+        "count": int(len(arr)),
+        "start": int(ts.min()) if len(ts) else None,
+        "end": int(ts.max()) if len(ts) else None,
+        "instruments": [[int(i), tickers.get(int(i)), int(c)] for i, c in zip(uniq, counts)],
+        "splits": splits,
+    }
+
+
+def _listing(d: Path) -> dict[str, Path]:
+    """Day files of a dataset/schema directory by day text; hidden temporary files are skipped."""
+    days: dict[str, Path] = {}
+    try:
+        names = os.listdir(d)
+    except FileNotFoundError:
+        return days
+    for name in sorted(names):
+        m = _DAY_FILE.match(name)
+        if m is None:
+            continue
+        if m.group(1) in days:
+            raise ValueError(f"{d}: day {m.group(1)} is stored twice ({days[m.group(1)].name} "
+                             f"and {name}); remove one")
+        days[m.group(1)] = d / name
+    return days
+
+
+def _read_index(d: Path) -> dict[str, dict]:
+    try:
+        with open(d / INDEX_NAME, "rb") as f:
+            doc = json.load(f)
+    except (FileNotFoundError, ValueError):
+        return {}
+    if not isinstance(doc, dict) or doc.get("format") != INDEX_FORMAT:
+        return {}
+    return {e["file"]: e for e in doc.get("files", []) if isinstance(e, dict) and "file" in e}
+
+
+def _write_index(d: Path, entries: Iterable[dict]) -> None:
+    doc = {"format": INDEX_FORMAT, "files": sorted(entries, key=lambda e: e["file"])}
+    text = json.dumps(doc, separators=(",", ":"), ensure_ascii=False).encode()
+    _atomic_write(d / INDEX_NAME, lambda f: f.write(text))
+
+
+@dataclass(frozen=True)
+class DayFile:
+    """One day file as the index describes it."""
+
+    path: Path
+    day: _dt.date
+    count: int
+    start: int | None  # first and last ts_event, both inclusive
+    end: int | None
+    instruments: dict[int, str | None]  # instrument id -> ticker, ids that have records
+    size: int
+    splits: tuple[tuple[int, int], ...]
+
+    @classmethod
+    def of(cls, path: Path, e: dict) -> "DayFile":
+        return cls(path, _dt.date.fromisoformat(path.name[:10]), e["count"], e["start"],
+                   e["end"], {i: t for i, t, _ in e["instruments"]}, e["stat"][0],
+                   tuple(tuple(s) for s in e["splits"]))
+
+    def tickers(self) -> set[str]:
+        return {t for t in self.instruments.values() if t is not None}
+
+    def overlaps(self, start: int, end: int) -> bool:
+        return self.count > 0 and self.end >= start and self.start < end
+
+
+# --- continuous contracts --------------------------------------------------------------------
+
+_CONTINUOUS = re.compile(r"^(?P<root>.+)\.(?P<rule>[A-Za-z])\.(?P<rank>\d+)$")
+_MONTHS = "FGHJKMNQUVXZ"
+
+
+def _parse_continuous(symbol: str) -> tuple[str, int]:
+    m = _CONTINUOUS.match(symbol)
+    if m is None:
+        raise ValueError(f"{symbol!r} is not a continuous symbol: Stype.CONTINUOUS takes "
+                         f"'ROOT.c.N' (for example 'ES.c.0', the front month); use Stype.RAW "
+                         f"for tickers")
+    if m["rule"] != "c":
+        raise ValueError(f"{symbol!r}: only calendar ranking ('{m['root']}.c.{m['rank']}') "
+                         f"can be resolved from a catalog; rule {m['rule']!r} would need volume "
+                         f"or open interest the day files do not carry")
+    return m["root"], int(m["rank"])
+
+
+def _expiry(ticker: str, root: str, year: int) -> tuple[int, int] | None:
+    """(year, month) of a futures ticker ROOT + month code + 1 or 2 year digits, on a day of
+    `year`: the digits name the first year not before `year` that ends in them."""
+    if not ticker.startswith(root):
+        return None
+    rest = ticker[len(root):]
+    if len(rest) not in (2, 3) or rest[0] not in _MONTHS or not rest[1:].isdigit():
+        return None
+    mod = 10 ** len(rest[1:])
+    return year + (int(rest[1:]) - year) % mod, _MONTHS.index(rest[0]) + 1
+
+
+def _resolve_continuous(symbol: str, f: DayFile) -> str | None:
+    """The raw ticker that `symbol` ('ES.c.0') names on the day of `f`: the contracts of the
+    root that have records that day, ordered by expiry month; rank 0 is the nearest."""
+    root, rank = _parse_continuous(symbol)
+    contracts = sorted((e, t) for t in f.tickers()
+                       if (e := _expiry(t, root, f.day.year)) is not None)
+    return contracts[rank][1] if rank < len(contracts) else None
+
+
+class UnknownSymbolError(KeyError):
+    """A request names a ticker that no day file of its dataset and schema holds."""
+
+    def __str__(self) -> str:  # the message as written, not quoted as a key
+        return str(self.args[0])
+
+
+# --- the catalog -----------------------------------------------------------------------------
+
+
+def _as_params(params) -> RetrieveParams:
+    if isinstance(params, RetrieveParams):
+        return params
+    if isinstance(params, str):
+        return RetrieveParams.from_json(params)
+    raise TypeError(f"expected RetrieveParams or its JSON text, got {type(params).__name__}")
+
+
+@dataclass(frozen=True)
+class _Part:
+    """One day file to read and the filter to apply to it; plain values only, so it pickles."""
+
+    path: str
+    kind: int
+    start: int
+    end: int
+    tickers: tuple[str, ...] | None  # None: every instrument
+    first: int = 0  # record range of the file to read (a piece of a large day)
+    stop: int | None = None
+
+
+class Catalog:
+    """A directory of stream files by dataset, schema and UTC day; see the module text."""
+
+    def __init__(self, path: os.PathLike | str, *, compression: str | None = "auto"):
+        if compression not in ("auto", "zstd", None):
+            raise ValueError(f"compression must be 'auto', 'zstd' or None, got {compression!r}")
+        if compression == "zstd" and not _zstd_available():
+            raise ValueError("zstd compression needs the zstd support of orx")
+        self.root = Path(path)
+        self.compression = ("zstd" if _zstd_available() else None) if compression == "auto" \
+            else compression
+
+    def __repr__(self) -> str:
+        return f"Catalog({str(self.root)!r})"
+
+    def directory(self, dataset: Dataset, schema: Schema) -> Path:
+        """The directory holding the day files of `dataset` and `schema`."""
+        return self.root / dataset.name / schema.value
+
+    def path_of(self, dataset: Dataset, schema: Schema, day: _dt.date | str) -> Path:
+        """Where the day file of `day` lives (whether or not it exists yet)."""
+        d = self.directory(dataset, schema)
+        text = day if isinstance(day, str) else day.isoformat()
+        existing = _listing(d).get(text)
+        if existing is not None:
+            return existing
+        return d / (text + (".orx.zst" if self.compression == "zstd" else ".orx"))
+
+    # -- writing ---------------------------------------------------------------------------
+
+    def write(self, data, metadata: Metadata | None = None, *, mode: str = "append") -> list[Path]:
+        """Stores records split by the UTC day of their ts_event; returns the day files written.
+
+        `data`: a stream (bytes or a path), a query result, record objects, or a numpy array of
+        records (with `metadata`, which also gives the schema and dataset). `mode="append"`
+        merges the records into the days that exist; `mode="replace"` replaces every day the data
+        touches (days it does not touch are left alone). Each day is replaced atomically; the
+        index follows the days.
+        """
+        if mode not in ("append", "replace"):
+            raise ValueError(f"mode must be 'append' or 'replace', got {mode!r}")
+        meta, arr = self._input(data, metadata)
+        np = _numpy()
+        kind = _kind_of(meta.schema)
+        d = self.directory(meta.dataset, meta.schema)
+        d.mkdir(parents=True, exist_ok=True)
+        ts, ids = _ts_ids(arr)
+        days = ts // NS_PER_DAY
+        order = np.argsort(days, kind="stable")
+        arr, days = arr[order], days[order]
+        cuts = np.flatnonzero(np.diff(days)) + 1
+        groups = np.split(np.arange(len(arr)), cuts) if len(arr) else []
+        written = []
+        with _Lock(d):
+            for name in os.listdir(d):  # leftovers of writers that died before renaming
+                if name.startswith(".") and ".tmp-" in name:
+                    os.unlink(d / name)
+            existing = _listing(d)
+            plans = []
+            for g in groups:
+                day = _day_of(int(days[g[0]]) * NS_PER_DAY)
+                path = existing.get(day.isoformat()) or self.path_of(meta.dataset, meta.schema, day)
+                new = arr[g]
+                old_meta, old = (None, _empty(kind))
+                if mode == "append" and path.exists():
+                    old_meta, old = _load(path, kind)
+                merged = np.concatenate([old, new])
+                plans.append((path, day, self._day_metadata(meta, old_meta, merged, day), merged))
+            # every day is checked before the first is written
+            index = _read_index(d)
+            for path, day, day_meta, merged in plans:
+                t, _ = _ts_ids(merged)
+                merged = merged[np.argsort(t, kind="stable")]
+                _write_stream(path, day_meta, merged,
+                              "zstd" if path.name.endswith(".zst") else None)
+                index[path.name] = _summary(path, kind)
+                written.append(path)
+            # entries of files that vanished are dropped while the lock is held
+            live = _listing(d)
+            _write_index(d, [e for n, e in index.items() if n[:10] in live
+                             and live[n[:10]].name == n])
+        return written
+
+    def _input(self, data, metadata):
+        np = _numpy()
+        if isinstance(data, QueryResult):
+            meta, body = _split_stream(data.to_bytes(), "query result")
+            return metadata or meta, _records(body, _kind_of(meta.schema), "query result")
+        if isinstance(data, (str, os.PathLike)):
+            meta, body = _split_stream(_read_file(data), str(data))
+            meta = metadata or meta
+            return meta, _records(body, _kind_of(meta.schema), str(data))
+        if isinstance(data, (bytes, bytearray, memoryview)):
+            meta, body = _split_stream(data, "stream")
+            meta = metadata or meta
+            return meta, _records(body, _kind_of(meta.schema), "stream")
+        if metadata is None:
+            raise TypeError("metadata is required to write records that do not carry any")
+        kind = _kind_of(metadata.schema)
+        if isinstance(data, np.ndarray):
+            if data.dtype.itemsize != _KIND_SIZE[kind]:
+                raise ValueError(f"array items of {data.dtype.itemsize} bytes are not records of "
+                                 f"kind {RType.from_int(kind).value} ({_KIND_SIZE[kind]} bytes)")
+            raw = np.ascontiguousarray(data).view(f"V{_KIND_SIZE[kind]}")
+            return metadata, _records(raw.tobytes(), kind, "array")
+        return metadata, _records(_pack_objects(data), kind, "records")
+
+    @staticmethod
+    def _day_metadata(meta: Metadata, old: Metadata | None, arr, day: _dt.date) -> Metadata:
+        """The metadata of a day: the data's schema and dataset, the day's bounds, and the
+        tickers of the instruments that have records that day."""
+        np = _numpy()
+        _, ids = _ts_ids(arr)
+        new_map = meta.mappings.map
+        old_map = old.mappings.map if old is not None else {}
+        tickers = {}
+        for i in np.unique(ids).tolist():
+            a, b = old_map.get(i), new_map.get(i)
+            if a is not None and b is not None and a != b:
+                raise ValueError(f"instrument id {i} is {a!r} in the day file of {day} and "
+                                 f"{b!r} in the data written; one id names one instrument a day")
+            t = b if b is not None else a
+            if t is not None:
+                tickers[i] = t
+        start = _day_start(day)
+        return Metadata(meta.schema, meta.dataset, start, start + NS_PER_DAY, SymbolMap(tickers))
+
+    # -- the index -------------------------------------------------------------------------
+
+    def reindex(self, dataset: Dataset | None = None, schema: Schema | None = None) -> None:
+        """Rebuilds the index of one dataset/schema (or of every one) from the day files."""
+        for d, ds, sc in self._directories(dataset, schema):
+            kind = _kind_of(sc)
+            with _Lock(d):
+                for name in os.listdir(d):
+                    if name.startswith(".") and ".tmp-" in name:
+                        os.unlink(d / name)
+                _write_index(d, [_summary(p, kind) for p in _listing(d).values()])
+
+    def _directories(self, dataset, schema):
+        for ds in ([dataset] if dataset is not None else _DATASETS):
+            for sc in ([schema] if schema is not None else _SCHEMAS):
+                d = self.directory(ds, sc)
+                if d.is_dir():
+                    yield d, ds, sc
+
+    def files(self, dataset: Dataset, schema: Schema, days: tuple | None = None) -> list[DayFile]:
+        """The day files of `dataset` and `schema` as the index describes them, checked against
+        the files: a file that changed since its entry was written is summarised afresh.
+        `days` = (first, last) limits the check to those days (both inclusive)."""
+        d = self.directory(dataset, schema)
+        kind = _kind_of(schema)
+        index = _read_index(d)
+        out = []
+        for text, path in _listing(d).items():
+            if days is not None and not (days[0] <= text <= days[1]):
+                e = index.get(path.name)
+                if e is not None:
+                    out.append(DayFile.of(path, e))
+                continue
+            e = index.get(path.name)
+            try:
+                st = os.stat(path)
+            except FileNotFoundError:  # removed since the directory was listed
+                continue
+            if e is None or e.get("stat") != _stat_key(st):
+                try:
+                    e = _summary(path, kind)
+                except FileNotFoundError:
+                    continue
+            out.append(DayFile.of(path, e))
+        return out
+
+    def symbols(self, dataset: Dataset, schema: Schema) -> dict[str, list[str]]:
+        """Every ticker the catalog holds for `dataset` and `schema`, with the days it has
+        records on (ISO dates, ascending)."""
+        out: dict[str, list[str]] = {}
+        for f in self.files(dataset, schema):
+            for t in sorted(f.tickers()):
+                out.setdefault(t, []).append(f.day.isoformat())
+        return dict(sorted(out.items()))
+
+    # -- answering requests ----------------------------------------------------------------
+
+    def query(self, params) -> "QueryResult":
+        """The records `params` (a RetrieveParams or its JSON text) asks for; see QueryResult.
+
+        Only day files that can hold matching records are opened: those whose day and time
+        range overlap [start_ts, end_ts) and, unless `symbols` is empty (every instrument),
+        that hold one of the tickers asked for.
+        """
+        params = _as_params(params)
+        return QueryResult(self._plan(params), params)
+
+    def _plan(self, params: RetrieveParams) -> list[_Part]:
+        kind = _kind_of(params.schema)
+        start, end = max(params.start_ts, 0), params.end_ts
+        symbols = list(dict.fromkeys(params.symbols))
+        if end <= start:
+            first = last = None
+        else:
+            first, last = _day_of(start).isoformat(), _day_of(end - 1).isoformat()
+        files = self.files(params.dataset, params.schema,
+                           (first, last) if first is not None else ("9", "0"))
+        where = f"{params.dataset.name}/{params.schema.value}"
+        if params.stype == Stype.CONTINUOUS:
+            roots = {s: _parse_continuous(s)[0] for s in symbols}
+        else:
+            known = set().union(*(f.tickers() for f in files))
+            missing = [s for s in symbols if s not in known]
+            if missing:  # look again at every day, not only at what the index says
+                known = set().union(*(f.tickers() for f in self.files(params.dataset,
+                                                                        params.schema)))
+                missing = [s for s in symbols if s not in known]
+            if missing:
+                raise UnknownSymbolError(f"unknown ticker{'s' if len(missing) > 1 else ''} "
+                               f"{', '.join(map(repr, missing))}: no day file of {where} in "
+                               f"{self.root} holds {'them' if len(missing) > 1 else 'it'}; "
+                               f"Catalog.symbols(Dataset.{params.dataset.name}, "
+                               f"Schema.{_schema_attr(params.schema)}) lists the tickers it has")
+        parts = []
+        for f in files:
+            if first is None or not (first <= f.day.isoformat() <= last):
+                continue
+            if not f.overlaps(start, end):
+                continue
+            if not symbols:
+                tickers = None
+            elif params.stype == Stype.CONTINUOUS:
+                tickers = tuple(t for s in symbols if (t := _resolve_continuous(s, f)) is not None)
+            else:
+                tickers = tuple(s for s in symbols if s in f.tickers())
+            if tickers == ():
+                continue
+            parts.append(_Part(str(f.path), kind, start, end, tickers))
+        if params.stype == Stype.CONTINUOUS and not parts and symbols:
+            self._explain_continuous(params, roots, files, where)
+        return parts
+
+    def _explain_continuous(self, params, roots, files, where) -> None:
+        for s, root in roots.items():
+            if not any(_expiry(t, root, f.day.year) for f in files for t in f.tickers()):
+                raise ValueError(
+                    f"cannot resolve {s!r}: no ticker of {where} in {self.root} is a futures "
+                    f"contract of root {root!r} (root, month code F..Z, year digits, such as "
+                    f"{root}Z6); Catalog.symbols(...) lists the tickers the catalog holds")
+
+
+def _schema_attr(schema: Schema) -> str:
+    return {8: "BBO1_S", 9: "BBO1_M", 2: "OHLCV1_S", 3: "OHLCV1_M", 4: "OHLCV1_H",
+            5: "OHLCV1_D"}.get(int(schema), schema.name)
+
+
+# --- reading what a query selected -----------------------------------------------------------
+
+
+def _read_part(part: _Part) -> tuple[Metadata | None, Any]:
+    """The records of one part that pass its filter, and the day file's metadata (None when
+    the file vanished since the plan was made: that day was removed)."""
+    np = _numpy()
+    try:
+        meta, arr = _load(part.path, part.kind)
+    except FileNotFoundError:
+        return None, _empty(part.kind)
+    arr = arr[part.first:part.stop]
+    ts, ids = _ts_ids(arr)
+    mask = (ts >= part.start) & (ts < part.end)
+    if part.tickers is not None:
+        wanted = [i for i, t in meta.mappings.map.items() if t in part.tickers]
+        mask &= np.isin(ids, np.asarray(wanted, dtype=np.uint32))
+    return meta, arr[mask] if not mask.all() else arr
+
+
+def _merge_maps(parts: list[tuple[str, Metadata, Any]]) -> dict[int, str]:
+    """The symbol map of the selected records of several day files; one id must keep one
+    ticker across them."""
+    np = _numpy()
+    out: dict[int, str] = {}
+    seen: dict[int, str] = {}
+    for path, meta, arr in parts:
+        _, ids = _ts_ids(arr)
+        m = meta.mappings.map
+        for i in np.unique(ids).tolist():
+            t = m.get(i)
+            if t is None:
+                continue
+            if i in out and out[i] != t:
+                raise ValueError(f"instrument id {i} is {out[i]!r} in {seen[i]} and {t!r} in "
+                                 f"{Path(path).name}; query the two separately")
+            out[i], seen[i] = t, Path(path).name
+    return out
+
+
+class QueryResult:
+    """The records a request selected, read lazily from the day files.
+
+    It converts like a reader: `to_pandas()`, `to_numpy()`, Arrow (`pyarrow.table(result)`),
+    `batches(size)`, iteration over record objects, `to_bytes()` (one stream ordered by
+    ts_event) and `write(path)`. Every conversion reads the files again, so it reflects the
+    days as they are when it runs; each day is read whole from one file, old or new.
+    """
+
+    def __init__(self, parts: list[_Part], params: RetrieveParams):
+        self.parts = parts
+        self.params = params
+
+    @property
+    def paths(self) -> list[str]:
+        """The day files the result reads, in day order."""
+        return [p.path for p in self.parts]
+
+    def __repr__(self) -> str:
+        return f"<orx.QueryResult of {len(self.parts)} day file(s)>"
+
+    def _read(self) -> tuple[Metadata, Any]:
+        np = _numpy()
+        read = [(p.path, *_read_part(p)) for p in self.parts]
+        read = [r for r in read if r[1] is not None]
+        kind = _kind_of(self.params.schema)
+        arr = np.concatenate([r[2] for r in read]) if read else _empty(kind)
+        start = max(self.params.start_ts, 0)
+        meta = Metadata(self.params.schema, self.params.dataset, start,
+                        max(self.params.end_ts, 0), SymbolMap(_merge_maps(read)))
+        return meta, arr
+
+    def to_bytes(self) -> bytes:
+        """One stream of every selected record, ordered by ts_event."""
+        return _stream_bytes(*self._read())
+
+    @property
+    def metadata(self) -> Metadata:
+        return self._read()[0]
+
+    def reader(self):
+        """A reader over the selected records."""
+        return _open_reader(self.to_bytes())
+
+    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
+        return self.reader().decode_to_df(pretty_ts, pretty_px)
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self.reader().decode_to_array())
+
+    def write(self, path: os.PathLike | str, compression: str | None = None) -> None:
+        """Writes the selected records as one stream file, replacing `path` atomically."""
+        meta, arr = self._read()
+        _write_stream(Path(path), meta, arr, compression)
