@@ -178,8 +178,20 @@ def _open_file(path):
     return open(path, "rb")
 
 
-def _load(path, kind: int) -> tuple[Metadata, Any]:
-    meta, body = _split_stream(_read_file(path), str(path))
+def _load(path, kind: int, first: int = 0, stop: int | None = None) -> tuple[Metadata, Any]:
+    """The metadata of a stream file and its records `first` to `stop` (all by default)."""
+    if str(path).endswith(".zst"):
+        meta, body = _split_stream(_read_file(path), str(path))
+        return meta, _records(body, kind, str(path))[first:stop]
+    size = _KIND_SIZE[kind]
+    with _open_file(path) as f:
+        head = f.read(2)
+        m = int.from_bytes(head, "little") if len(head) == 2 else 0
+        block = head + f.read(m)
+        meta, _ = _split_stream(block, str(path))
+        if first:
+            f.seek(first * size, os.SEEK_CUR)
+        body = f.read() if stop is None else f.read(max(stop - first, 0) * size)
     return meta, _records(body, kind, str(path))
 
 
@@ -268,6 +280,19 @@ def _stat_key(st: os.stat_result) -> list[int]:
     return [st.st_size, st.st_mtime_ns]
 
 
+def _split_points(ts) -> list[list[int]]:
+    """[record index, ts_event] about every SPLIT_EVERY records of sorted times, at indexes
+    where ts_event grows: the piece between two of them holds exactly the records of a
+    ts_event range."""
+    np = _numpy()
+    out: list[list[int]] = []
+    for i in range(SPLIT_EVERY, len(ts), SPLIT_EVERY):
+        j = int(np.searchsorted(ts, ts[i - 1], side="right"))
+        if j < len(ts) and (not out or j > out[-1][0]):
+            out.append([j, int(ts[j])])
+    return out
+
+
 def _summary(path: Path, kind: int) -> dict:
     """The index entry of one day file, computed from the file alone."""
     np = _numpy()
@@ -276,13 +301,6 @@ def _summary(path: Path, kind: int) -> dict:
     ts, ids = _ts_ids(arr)
     tickers = meta.mappings.map
     uniq, counts = np.unique(ids, return_counts=True)
-    splits = []
-    # split points at record indexes where ts_event grows, so that the piece between two of them
-    # holds exactly the records of a ts_event range
-    for i in range(SPLIT_EVERY, len(ts), SPLIT_EVERY):
-        j = int(np.searchsorted(ts, ts[i - 1], side="right"))
-        if j < len(ts) and (not splits or j > splits[-1][0]):
-            splits.append([j, int(ts[j])])
     return {
         "file": path.name,
         "stat": _stat_key(st),
@@ -290,7 +308,7 @@ def _summary(path: Path, kind: int) -> dict:
         "start": int(ts.min()) if len(ts) else None,
         "end": int(ts.max()) if len(ts) else None,
         "instruments": [[int(i), tickers.get(int(i)), int(c)] for i, c in zip(uniq, counts)],
-        "splits": splits,
+        "splits": _split_points(ts),
     }
 
 
@@ -665,6 +683,12 @@ class Catalog:
             self._explain_continuous(params, roots, files, where)
         return parts
 
+    def to_dask(self, params, *, pretty_px: bool = False):
+        """The records `params` selects, as a dask DataFrame indexed by ts_event with one
+        partition per day file (or piece of a large day); see orx.dask."""
+        from .dask import from_catalog
+        return from_catalog(self, params, pretty_px=pretty_px)
+
     def _explain_continuous(self, params, roots, files, where) -> None:
         for s, root in roots.items():
             if not any(_expiry(t, root, f.day.year) for f in files for t in f.tickers()):
@@ -687,10 +711,9 @@ def _read_part(part: _Part) -> tuple[Metadata | None, Any]:
     the file vanished since the plan was made: that day was removed)."""
     np = _numpy()
     try:
-        meta, arr = _load(part.path, part.kind)
+        meta, arr = _load(part.path, part.kind, part.first, part.stop)
     except FileNotFoundError:
         return None, _empty(part.kind)
-    arr = arr[part.first:part.stop]
     ts, ids = _ts_ids(arr)
     mask = (ts >= part.start) & (ts < part.end)
     if part.tickers is not None:
