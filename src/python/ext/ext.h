@@ -18,5 +18,9 @@ namespace orx::py::ext {
 
 // Column layouts of the record kinds.
 std::span<const MethodRow> layout_functions();
+// The streaming reader and its batches.
+std::span<const MethodRow> reader_functions();
+// Arrow PyCapsules of batches and streams.
+std::span<const MethodRow> arrow_functions();
 
 }  // namespace orx::py::ext

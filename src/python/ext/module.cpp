@@ -9,6 +9,8 @@ namespace {
 // The function tables of the module's families.
 constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &layout_functions,
+    &reader_functions,
+    &arrow_functions,
 };
 
 // The module's own classes, created and bound in this order.
@@ -18,8 +20,15 @@ const std::vector<ClassRow>& own_classes() {
 }
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_ext", "Fast paths of the orx package.", 0, nullptr, nullptr,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_ext",
+    "Fast paths of the orx package.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* g_module = nullptr;

@@ -1,0 +1,287 @@
+"""Streaming reads of record streams: ``orx.open`` and the batches it hands out."""
+
+from __future__ import annotations
+
+import os
+from functools import lru_cache
+
+from . import _ext
+from ._lib import Metadata
+
+DEFAULT_BATCH_SIZE = 65_536
+_ALL = (1 << 64) - 1
+
+# Record kinds by rtype, and the record kind of each stream schema's code.
+_KIND_NAMES = {1: "Mbp1Msg", 2: "OhlcvMsg", 3: "TradeMsg", 5: "BboMsg"}
+_SCHEMA_KINDS = {1: 1, 2: 2, 3: 2, 4: 2, 5: 2, 6: 3, 8: 5, 9: 5}
+_PRICE_TYPES = ("fixed", "float")
+
+
+def _require(module: str, extra: str, what: str):
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        raise ImportError(f"{what} needs {module}: pip install 'orx[{extra}]'") from exc
+
+
+def _kinds_of(mask: int) -> list[int]:
+    return [k for k in range(32) if mask >> k & 1]
+
+
+def _single_kind(mask: int, what: str) -> int:
+    kinds = _kinds_of(mask)
+    if len(kinds) != 1:
+        names = ", ".join(_KIND_NAMES.get(k, f"rtype {k}") for k in kinds)
+        raise ValueError(f"{what} needs records of one kind; these are of several: {names}")
+    return kinds[0]
+
+
+def _schema_kind(metadata: Metadata, what: str) -> int:
+    kind = _SCHEMA_KINDS.get(int(metadata.schema))
+    if kind is None:
+        raise ValueError(f"{what}: no record layout for schema {metadata.schema.value!r}")
+    return kind
+
+
+_INT_FORMATS = {1: "u1", 2: "<u2", 4: "<u4", 8: "<u8"}
+
+
+@lru_cache(maxsize=None)
+def _dtype(rtype: int):
+    np = _require("numpy", "dataframe", "to_numpy")
+    size, columns = _ext.record_layout(rtype)
+    formats = []
+    for _name, _offset, width, signed, role in columns:
+        fmt = "S1" if role == "letter" else _INT_FORMATS[width]
+        formats.append(fmt.replace("u", "i") if signed and role != "letter" else fmt)
+    return np.dtype(
+        {
+            "names": [c[0] for c in columns],
+            "formats": formats,
+            "offsets": [c[1] for c in columns],
+            "itemsize": size,
+        }
+    )
+
+
+def _check_price_type(price_type: str) -> bool:
+    if price_type not in _PRICE_TYPES:
+        raise ValueError(f"price_type must be 'fixed' or 'float', not {price_type!r}")
+    return price_type == "float"
+
+
+def _check_size(size, name: str) -> int:
+    if isinstance(size, bool) or not isinstance(size, int):
+        raise TypeError(f"{name} must be an int, not {type(size).__name__}")
+    if size < 1:
+        raise ValueError(f"{name} must be at least 1, not {size}")
+    return size
+
+
+class Batch:
+    """Up to ``batch_size`` whole records of a stream, held as their encoded bytes."""
+
+    __slots__ = ("_data", "_count", "_kinds", "_stride", "_metadata", "_price_type")
+
+    def __init__(self) -> None:
+        raise TypeError("batches come from Reader.batches()")
+
+    @classmethod
+    def _make(cls, item, metadata: Metadata, price_type: str) -> Batch:
+        self = object.__new__(cls)
+        self._data, self._count, self._kinds, self._stride = item
+        self._metadata = metadata
+        self._price_type = price_type
+        return self
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __repr__(self) -> str:
+        names = "/".join(_KIND_NAMES[k] for k in _kinds_of(self._kinds))
+        return f"<orx.Batch of {self._count} {names} records>"
+
+    @property
+    def metadata(self) -> Metadata:
+        return self._metadata
+
+    @property
+    def price_type(self) -> str:
+        return self._price_type
+
+    def __bytes__(self) -> bytes:
+        return self._data
+
+    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
+        _require("pandas", "dataframe", "to_pandas")
+        return _ext.batch_frame(self._data, self._count, self._metadata, pretty_ts, pretty_px)
+
+    def to_numpy(self):
+        kind = _single_kind(self._kinds, "to_numpy")
+        np = _require("numpy", "dataframe", "to_numpy")
+        dtype = _dtype(kind)
+        if self._stride == dtype.itemsize:
+            return np.frombuffer(self._data, dtype, self._count)
+        if self._stride:  # longer records of one size: a strided view
+            return np.ndarray((self._count,), dtype, self._data, 0, (self._stride,))
+        return np.frombuffer(_ext.batch_compact(self._data, self._count), dtype, self._count)
+
+    def _rtype(self) -> int:
+        return _single_kind(self._kinds, "Arrow export")
+
+    def __arrow_c_schema__(self):
+        return _ext.arrow_schema(self._rtype(), self._price_type == "float")
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return _ext.batch_arrow(
+            self._data, self._count, self._rtype(), self._metadata, self._price_type == "float"
+        )
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        pending = [(self._data, self._count)]
+        return _ext.arrow_stream(
+            lambda: pending.pop() if pending else None,
+            self._rtype(),
+            self._metadata,
+            self._price_type == "float",
+        )
+
+
+class Reader:
+    """A record stream read forward in bounded memory; made by :func:`orx.open`."""
+
+    __slots__ = ("_handle", "_metadata", "_batch_size", "_price_type", "_closed")
+
+    def __init__(
+        self,
+        source,
+        *,
+        batch_size: int = DEFAULT_BATCH_SIZE,
+        allow_truncated: bool = False,
+        price_type: str = "fixed",
+        _chunk_size: int = 0,
+    ) -> None:
+        self._closed = True
+        self._batch_size = _check_size(batch_size, "batch_size")
+        _check_price_type(price_type)
+        self._price_type = price_type
+        if isinstance(source, (str, os.PathLike)):
+            path = os.fspath(source)
+            kind, source = "path", path if isinstance(path, str) else os.fsdecode(path)
+        elif hasattr(source, "read"):
+            kind = "file"
+        else:
+            try:
+                memoryview(source).release()
+            except TypeError:
+                raise TypeError(
+                    "orx.open() takes a path, a bytes-like object or a binary file object, "
+                    f"not {type(source).__name__}"
+                ) from None
+            kind = "buffer"
+        self._handle = _ext.reader_open(source, kind, _chunk_size, bool(allow_truncated))
+        self._metadata = _ext.reader_metadata(self._handle)
+        self._closed = False
+
+    @property
+    def metadata(self) -> Metadata:
+        return self._metadata
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
+    def batch_size(self) -> int:
+        return self._batch_size
+
+    @property
+    def price_type(self) -> str:
+        return self._price_type
+
+    @property
+    def offset(self) -> int:
+        """Byte offset in the stream of the next record (of the failing one after an error)."""
+        return _ext.reader_offset(self._handle)
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("I/O operation on a closed reader")
+
+    def close(self) -> None:
+        if not self._closed:
+            self._closed = True
+            _ext.reader_close(self._handle)
+
+    def __enter__(self) -> Reader:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __iter__(self) -> Reader:
+        return self
+
+    def __next__(self):
+        self._check_open()
+        record = _ext.reader_next(self._handle)
+        if record is None:
+            raise StopIteration
+        return record
+
+    def _next_batch(self, size: int):
+        self._check_open()
+        item = _ext.reader_batch(self._handle, size, False)
+        return None if item is None else Batch._make(item, self._metadata, self._price_type)
+
+    def batches(self, size: int | None = None):
+        size = self._batch_size if size is None else _check_size(size, "size")
+        self._check_open()
+        while (batch := self._next_batch(size)) is not None:
+            yield batch
+
+    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
+        self._check_open()
+        _require("pandas", "dataframe", "to_pandas")
+        return _ext.reader_frame(self._handle, self._metadata, pretty_ts, pretty_px)
+
+    def to_numpy(self):
+        self._check_open()
+        batch = self._next_batch(_ALL)
+        if batch is None:
+            np = _require("numpy", "dataframe", "to_numpy")
+            return np.empty(0, _dtype(_schema_kind(self._metadata, "to_numpy")))
+        return batch.to_numpy()
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        first = self._next_batch(self._batch_size)
+        if first is None:
+            rtype = _schema_kind(self._metadata, "Arrow export")
+        else:
+            rtype = first._rtype()
+        pending = [first]
+
+        def next_batch():
+            batch = pending.pop() if pending else self._next_batch(self._batch_size)
+            if batch is None:
+                return None
+            if batch._kinds != 1 << rtype:
+                _single_kind(batch._kinds | 1 << rtype, "Arrow export")
+            return batch._data, batch._count
+
+        return _ext.arrow_stream(next_batch, rtype, self._metadata, self._price_type == "float")
+
+
+def open(
+    source,
+    *,
+    batch_size: int = DEFAULT_BATCH_SIZE,
+    allow_truncated: bool = False,
+    price_type: str = "fixed",
+) -> Reader:
+    """Opens a record stream for reading; see :class:`Reader`."""
+    return Reader(
+        source, batch_size=batch_size, allow_truncated=allow_truncated, price_type=price_type
+    )

@@ -1,0 +1,64 @@
+// Byte sources over memory and files, and the one place where how a stream is read is chosen
+// from its first bytes.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "source.h"
+
+namespace orx {
+
+// Bytes in memory owned by the caller, which must outlive the source and stay unchanged.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
+  Result<size_t> read(uint8_t* dst, size_t n) override;
+
+ private:
+  std::string_view bytes_;
+  size_t at_ = 0;
+};
+
+// A file opened for reading; closed with the source.
+class FileSource final : public ByteSource {
+ public:
+  // Io errors with the operating system's category (NotFound, PermissionDenied, ...).
+  static Result<std::unique_ptr<FileSource>> open(const std::string& path);
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+  Result<size_t> read(uint8_t* dst, size_t n) override;
+
+ private:
+  explicit FileSource(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+// Hands out `prefix` first, then the bytes of `inner`: the bytes a detection already took.
+class PrefixedSource final : public ByteSource {
+ public:
+  PrefixedSource(std::vector<uint8_t> prefix, std::unique_ptr<ByteSource> inner)
+      : prefix_(std::move(prefix)), inner_(std::move(inner)) {}
+  Result<size_t> read(uint8_t* dst, size_t n) override;
+
+ private:
+  std::vector<uint8_t> prefix_;
+  size_t at_ = 0;
+  std::unique_ptr<ByteSource> inner_;
+};
+
+// Reads until `n` bytes are in `dst` or the source ends; returns how many arrived.
+Result<size_t> read_up_to(ByteSource& source, uint8_t* dst, size_t n);
+
+// How many leading bytes stream_source looks at.
+inline constexpr size_t kSniffSize = 4;
+
+// The source a record stream is read through, chosen from the first kSniffSize bytes of `raw`
+// (fewer when it is shorter). A raw stream is read as it is; an encoding recognised by its
+// leading bytes is decoded by a source wrapped around `raw` here.
+Result<std::unique_ptr<ByteSource>> stream_source(std::unique_ptr<ByteSource> raw);
+
+}  // namespace orx
