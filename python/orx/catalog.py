@@ -165,34 +165,41 @@ def _split_stream(data, where: str) -> tuple[Metadata, memoryview]:
     return meta, mv[2 + m:]
 
 
-def _read_file(path: os.PathLike | str) -> bytes:
-    with _open_file(path) as f:
-        data = f.read()
-    if str(path).endswith(".zst"):
-        raise ValueError(f"{path}: zstd-compressed streams need the zstd support of orx")
-    return data
+def _load(path, kind: int | None, first: int = 0, stop: int | None = None
+          ) -> tuple[Metadata, Any]:
+    """The metadata of a stream file and its records `first` to `stop` (all by default), of
+    `kind` (by default the kind of the file's schema).
 
-
-def _open_file(path):
-    """Opens a stream file for reading; the one place the catalog opens files it reads."""
-    return open(path, "rb")
-
-
-def _load(path, kind: int, first: int = 0, stop: int | None = None) -> tuple[Metadata, Any]:
-    """The metadata of a stream file and its records `first` to `stop` (all by default)."""
-    if str(path).endswith(".zst"):
-        meta, body = _split_stream(_read_file(path), str(path))
-        return meta, _records(body, kind, str(path))[first:stop]
-    size = _KIND_SIZE[kind]
-    with _open_file(path) as f:
+    The one function that opens stream files to read their records. A raw file is read from
+    the offset of record `first` on; a compressed one streams through the reader.
+    """
+    np = _numpy()
+    where = os.fspath(path)
+    if where.endswith(".zst"):
+        from ._reader import open as open_stream
+        parts, seen = [], 0
+        with open_stream(where) as reader:
+            meta = reader.metadata
+            kind = kind or _kind_of(meta.schema)
+            for batch in reader.batches():
+                arr = _records(bytes(batch), kind, where)
+                lo, hi = max(first - seen, 0), len(arr) if stop is None else stop - seen
+                seen += len(arr)
+                if hi > lo:
+                    parts.append(arr[lo:hi])
+                if stop is not None and seen >= stop:
+                    break
+        return meta, np.concatenate(parts) if parts else _empty(kind)
+    with open(where, "rb") as f:
         head = f.read(2)
         m = int.from_bytes(head, "little") if len(head) == 2 else 0
-        block = head + f.read(m)
-        meta, _ = _split_stream(block, str(path))
+        meta, _ = _split_stream(head + f.read(m), where)
+        kind = kind or _kind_of(meta.schema)
+        size = _KIND_SIZE[kind]
         if first:
             f.seek(first * size, os.SEEK_CUR)
         body = f.read() if stop is None else f.read(max(stop - first, 0) * size)
-    return meta, _records(body, kind, str(path))
+    return meta, _records(body, kind, where)
 
 
 def _stream_bytes(meta: Metadata, arr) -> bytes:
@@ -210,7 +217,8 @@ def _write_stream(path: Path, meta: Metadata, arr, compression: str | None) -> N
 
 def _open_reader(data: bytes):
     """A reader over a whole stream held in memory."""
-    return _lib.BufferStore(data)
+    from ._reader import open as open_stream
+    return open_stream(data)
 
 
 # --- atomic replacement ----------------------------------------------------------------------
@@ -286,10 +294,13 @@ def _split_points(ts) -> list[list[int]]:
     ts_event range."""
     np = _numpy()
     out: list[list[int]] = []
-    for i in range(SPLIT_EVERY, len(ts), SPLIT_EVERY):
+    i = SPLIT_EVERY
+    while i < len(ts):
         j = int(np.searchsorted(ts, ts[i - 1], side="right"))
-        if j < len(ts) and (not out or j > out[-1][0]):
-            out.append([j, int(ts[j])])
+        if j >= len(ts):
+            break
+        out.append([j, int(ts[j])])
+        i = j + SPLIT_EVERY
     return out
 
 
@@ -300,14 +311,17 @@ def _summary(path: Path, kind: int) -> dict:
     meta, arr = _load(path, kind)
     ts, ids = _ts_ids(arr)
     tickers = meta.mappings.map
-    uniq, counts = np.unique(ids, return_counts=True)
+    uniq, first, counts = np.unique(ids, return_index=True, return_counts=True)
+    # records are sorted by time: an instrument's last record is the last of its id
+    last = len(ids) - 1 - np.unique(ids[::-1], return_index=True)[1]
     return {
         "file": path.name,
         "stat": _stat_key(st),
         "count": int(len(arr)),
         "start": int(ts.min()) if len(ts) else None,
         "end": int(ts.max()) if len(ts) else None,
-        "instruments": [[int(i), tickers.get(int(i)), int(c)] for i, c in zip(uniq, counts)],
+        "instruments": [[int(i), tickers.get(int(i)), int(c), int(ts[a]), int(ts[b])]
+                        for i, c, a, b in zip(uniq, counts, first, last)],
         "splits": _split_points(ts),
     }
 
@@ -356,21 +370,25 @@ class DayFile:
     count: int
     start: int | None  # first and last ts_event, both inclusive
     end: int | None
-    instruments: dict[int, str | None]  # instrument id -> ticker, ids that have records
+    instruments: dict[int, tuple]  # id -> (ticker or None, count, first ts, last ts)
     size: int
     splits: tuple[tuple[int, int], ...]
 
     @classmethod
     def of(cls, path: Path, e: dict) -> "DayFile":
         return cls(path, _dt.date.fromisoformat(path.name[:10]), e["count"], e["start"],
-                   e["end"], {i: t for i, t, _ in e["instruments"]}, e["stat"][0],
+                   e["end"], {i: tuple(rest) for i, *rest in e["instruments"]}, e["stat"][0],
                    tuple(tuple(s) for s in e["splits"]))
 
     def tickers(self) -> set[str]:
-        return {t for t in self.instruments.values() if t is not None}
+        return {v[0] for v in self.instruments.values() if v[0] is not None}
 
-    def overlaps(self, start: int, end: int) -> bool:
-        return self.count > 0 and self.end >= start and self.start < end
+    def overlaps(self, start: int, end: int, tickers=None) -> bool:
+        """Whether the file can hold records in [start, end), of `tickers` when given."""
+        if tickers is None:
+            return self.count > 0 and self.end >= start and self.start < end
+        return any(t in tickers and last >= start and first < end
+                   for t, _, first, last in self.instruments.values())
 
 
 # --- continuous contracts --------------------------------------------------------------------
@@ -533,13 +551,17 @@ class Catalog:
             meta, body = _split_stream(data.to_bytes(), "query result")
             return metadata or meta, _records(body, _kind_of(meta.schema), "query result")
         if isinstance(data, (str, os.PathLike)):
-            meta, body = _split_stream(_read_file(data), str(data))
-            meta = metadata or meta
-            return meta, _records(body, _kind_of(meta.schema), str(data))
+            loaded = _load(data, None if metadata is None else _kind_of(metadata.schema))
+            return metadata or loaded[0], loaded[1]
         if isinstance(data, (bytes, bytearray, memoryview)):
             meta, body = _split_stream(data, "stream")
             meta = metadata or meta
             return meta, _records(body, _kind_of(meta.schema), "stream")
+        if hasattr(data, "batches") and hasattr(data, "metadata"):  # a reader
+            meta = metadata or data.metadata
+            kind = _kind_of(meta.schema)
+            arrs = [_records(bytes(b), kind, "reader") for b in data.batches()]
+            return meta, np.concatenate(arrs) if arrs else _empty(kind)
         if metadata is None:
             raise TypeError("metadata is required to write records that do not carry any")
         kind = _kind_of(metadata.schema)
@@ -668,15 +690,13 @@ class Catalog:
         for f in files:
             if first is None or not (first <= f.day.isoformat() <= last):
                 continue
-            if not f.overlaps(start, end):
-                continue
             if not symbols:
                 tickers = None
             elif params.stype == Stype.CONTINUOUS:
                 tickers = tuple(t for s in symbols if (t := _resolve_continuous(s, f)) is not None)
             else:
                 tickers = tuple(s for s in symbols if s in f.tickers())
-            if tickers == ():
+            if tickers == () or not f.overlaps(start, end, tickers):
                 continue
             parts.append(_Part(str(f.path), kind, start, end, tickers))
         if params.stype == Stype.CONTINUOUS and not parts and symbols:
@@ -743,17 +763,19 @@ def _merge_maps(parts: list[tuple[str, Metadata, Any]]) -> dict[int, str]:
 
 
 class QueryResult:
-    """The records a request selected, read lazily from the day files.
+    """The records a request selected, read from the day files when first needed.
 
     It converts like a reader: `to_pandas()`, `to_numpy()`, Arrow (`pyarrow.table(result)`),
-    `batches(size)`, iteration over record objects, `to_bytes()` (one stream ordered by
-    ts_event) and `write(path)`. Every conversion reads the files again, so it reflects the
-    days as they are when it runs; each day is read whole from one file, old or new.
+    iteration over record objects, `to_bytes()` (one stream ordered by ts_event), `write(path)`
+    and `batches(size)`, which streams one day at a time. The first conversion reads the day
+    files (each whole from one file: the old day or the new one, never a mix) and keeps the
+    selected records; `batches()` reads afresh without keeping them.
     """
 
     def __init__(self, parts: list[_Part], params: RetrieveParams):
         self.parts = parts
         self.params = params
+        self._cache: tuple[Metadata, Any] | None = None
 
     @property
     def paths(self) -> list[str]:
@@ -763,36 +785,60 @@ class QueryResult:
     def __repr__(self) -> str:
         return f"<orx.QueryResult of {len(self.parts)} day file(s)>"
 
+    def _read_parts(self) -> Iterator[tuple[str, Metadata, Any]]:
+        for p in self.parts:
+            meta, arr = _read_part(p)
+            if meta is not None:
+                yield p.path, meta, arr
+
+    def _metadata(self, maps: dict[int, str]) -> Metadata:
+        return Metadata(self.params.schema, self.params.dataset, max(self.params.start_ts, 0),
+                        max(self.params.end_ts, 0), SymbolMap(maps))
+
     def _read(self) -> tuple[Metadata, Any]:
-        np = _numpy()
-        read = [(p.path, *_read_part(p)) for p in self.parts]
-        read = [r for r in read if r[1] is not None]
-        kind = _kind_of(self.params.schema)
-        arr = np.concatenate([r[2] for r in read]) if read else _empty(kind)
-        start = max(self.params.start_ts, 0)
-        meta = Metadata(self.params.schema, self.params.dataset, start,
-                        max(self.params.end_ts, 0), SymbolMap(_merge_maps(read)))
-        return meta, arr
+        if self._cache is None:
+            np = _numpy()
+            read = list(self._read_parts())
+            arr = (np.concatenate([r[2] for r in read]) if read
+                   else _empty(_kind_of(self.params.schema)))
+            self._cache = self._metadata(_merge_maps(read)), arr
+        return self._cache
+
+    @property
+    def metadata(self) -> Metadata:
+        """The request's schema, dataset and range, and the tickers of the selected records."""
+        return self._read()[0]
+
+    def __len__(self) -> int:
+        return len(self._read()[1])
 
     def to_bytes(self) -> bytes:
         """One stream of every selected record, ordered by ts_event."""
         return _stream_bytes(*self._read())
 
-    @property
-    def metadata(self) -> Metadata:
-        return self._read()[0]
-
-    def reader(self):
-        """A reader over the selected records."""
-        return _open_reader(self.to_bytes())
+    def reader(self, **options):
+        """An `orx.open` reader over the selected records (options as for orx.open)."""
+        from ._reader import open as open_stream
+        return open_stream(self.to_bytes(), **options)
 
     def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
-        return self.reader().decode_to_df(pretty_ts, pretty_px)
+        return self.reader().to_pandas(pretty_ts, pretty_px)
+
+    def to_numpy(self):
+        return self.reader().to_numpy()
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.reader().__arrow_c_stream__(requested_schema)
 
     def __iter__(self) -> Iterator[Any]:
-        return iter(self.reader().decode_to_array())
+        return iter(self.reader())
+
+    def batches(self, size: int | None = None) -> Iterator[Any]:
+        """Batches (as `orx.open` gives them) of the selected records, one day at a time."""
+        for _, meta, arr in self._read_parts():
+            if len(arr):
+                yield from _open_reader(_stream_bytes(meta, arr)).batches(size)
 
     def write(self, path: os.PathLike | str, compression: str | None = None) -> None:
         """Writes the selected records as one stream file, replacing `path` atomically."""
-        meta, arr = self._read()
-        _write_stream(Path(path), meta, arr, compression)
+        _write_stream(Path(path), *self._read(), compression)

@@ -47,7 +47,7 @@ def _partition(part: _cat._Part, pretty_px: bool, empty) -> Any:
     day_meta, arr = _cat._read_part(part)
     if day_meta is None or not len(arr):
         return empty.copy()
-    df = _cat._open_reader(_cat._stream_bytes(day_meta, arr)).decode_to_df(False, pretty_px)
+    df = _cat._open_reader(_cat._stream_bytes(day_meta, arr)).to_pandas(False, pretty_px)
     df = df.set_index("ts_event")
     for name in empty.columns:
         if name not in df.columns:  # no row of this part has a ticker
@@ -134,13 +134,13 @@ def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
     tickers = tuple(symbols) if symbols is not None else None
     files, kind = [], None
     for path in paths:
-        meta, body = _cat._split_stream(_cat._read_file(path), path)
+        meta, arr = _cat._load(path, None)
         k = _cat._kind_of(meta.schema)
         if kind is not None and k != kind:
             raise ValueError(f"{path} holds {meta.schema.value} records, unlike the files "
                              f"before it; one frame takes one record kind")
         kind = k
-        ts, _ = _cat._ts_ids(_cat._records(body, k, path))
+        ts, _ = _cat._ts_ids(arr)
         if len(ts):
             files.append((int(ts.min()), path, ts))
     files.sort(key=lambda f: f[0])
