@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import json
+import mmap
 import os
 import re
 import struct
@@ -91,12 +92,14 @@ def _records(buf, kind: int, where: str):
         raise ValueError(f"{where}: {len(mv)} record bytes are not a whole number of "
                          f"{size}-byte records of kind {RType.from_int(kind).value}")
     arr = np.frombuffer(mv, dtype=f"V{size}")
-    hd = arr.view(_header_dtype(size))
-    bad = np.flatnonzero((hd["length"] != size // 4) | (hd["rtype"] != kind))
-    if bad.size:
-        i = int(bad[0])
-        raise ValueError(f"{where}: record {i} has length {int(hd['length'][i])} and rtype "
-                         f"{int(hd['rtype'][i])}; every record must be of kind "
+    # length and rtype are the first two bytes of every record: one comparison checks both
+    first2 = arr.view(np.dtype({"names": ["h"], "formats": ["<u2"], "offsets": [0],
+                                "itemsize": size}))["h"]
+    bad = first2 != (size // 4 | kind << 8)
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(f"{where}: record {i} has length {int(first2[i]) & 255} and rtype "
+                         f"{int(first2[i]) >> 8}; every record must be of kind "
                          f"{RType.from_int(kind).value} ({size // 4} words)")
     return arr
 
@@ -196,9 +199,15 @@ def _load(path, kind: int | None, first: int = 0, stop: int | None = None
         meta, _ = _split_stream(head + f.read(m), where)
         kind = kind or _kind_of(meta.schema)
         size = _KIND_SIZE[kind]
-        if first:
-            f.seek(first * size, os.SEEK_CUR)
-        body = f.read() if stop is None else f.read(max(stop - first, 0) * size)
+        begin = 2 + m + first * size
+        end = os.fstat(f.fileno()).st_size
+        if stop is not None:
+            end = min(end, 2 + m + stop * size)
+        if end - begin < (1 << 16):
+            f.seek(begin)
+            body = f.read(max(end - begin, 0))
+        else:  # mapped, not copied: a filter touches the headers only
+            body = memoryview(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ))[begin:end]
     return meta, _records(body, kind, where)
 
 
@@ -460,6 +469,7 @@ class _Part:
     tickers: tuple[str, ...] | None  # None: every instrument
     first: int = 0  # record range of the file to read (a piece of a large day)
     stop: int | None = None
+    ordered: bool = True  # the file is sorted by ts_event (day files always are)
 
 
 class Catalog:
@@ -735,11 +745,20 @@ def _read_part(part: _Part) -> tuple[Metadata | None, Any]:
     except FileNotFoundError:
         return None, _empty(part.kind)
     ts, ids = _ts_ids(arr)
-    mask = (ts >= part.start) & (ts < part.end)
+    if len(ts) and (not part.ordered or ts[0] < part.start or ts[-1] >= part.end):
+        mask = (ts >= part.start) & (ts < part.end)
+    else:  # the file lies inside the range (day files are sorted by time)
+        mask = None
     if part.tickers is not None:
         wanted = [i for i, t in meta.mappings.map.items() if t in part.tickers]
-        mask &= np.isin(ids, np.asarray(wanted, dtype=np.uint32))
-    return meta, arr[mask] if not mask.all() else arr
+        if len(wanted) <= 8:
+            of = np.zeros(len(ids), dtype=bool)
+            for i in wanted:
+                of |= ids == i
+        else:
+            of = np.isin(ids, np.asarray(wanted, dtype=np.uint32))
+        mask = of if mask is None else mask & of
+    return meta, arr if mask is None else arr[mask]
 
 
 def _merge_maps(parts: list[tuple[str, Metadata, Any]]) -> dict[int, str]:

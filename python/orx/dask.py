@@ -151,7 +151,7 @@ def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
             got = _pieces(part, _cat._split_points(ts), first_ts, int(ts[-1]))
         else:
             ordered = False
-            got = [(first_ts, part)]
+            got = [(first_ts, _cat._Part(path, kind, lo_all, hi_all, tickers, ordered=False))]
         pieces += got
         if got:
             last = min(int(ts.max()), hi_all - 1)
