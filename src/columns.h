@@ -9,6 +9,7 @@
 #include <span>
 
 #include "records.h"
+#include "result.h"
 
 namespace orx {
 
@@ -91,5 +92,30 @@ void fill_columns(const RecordRun& run, std::span<const ColumnSink> sinks);
 
 // The width in bytes of one value of column `c` in form `f`.
 inline size_t form_width(const Column& c, Form f) { return f == Form::Native ? c.width : 8; }
+
+// --- the record packer ----------------------------------------------------------------------
+//
+// The inverse of the batch builder: columns of values back into records of one kind.
+
+// The element type of a column handed to the packer.
+enum class Elem : uint8_t { I8, U8, I16, U16, I32, U32, I64, U64, F64 };
+
+// One column's values: `data` holds as many values of type `elem` as records are packed.
+struct ColumnSource {
+  const Column* column;  // a column of the kind being packed
+  Elem elem;
+  const void* data;
+};
+
+// Writes `count` records of `kind` to `out`, which has room for count × layout_size(kind)
+// bytes: the header's length and rtype from the layout, padding bytes zero, every other field
+// from its source, or zero when it has none. Each value must fit its field: an integer within
+// the field's width and signedness; a float for a price rounds to the nearest nanounit and must
+// convert back (divided by 1e9) to exactly that float, which holds for the floating view of
+// every fixed-point price of magnitude below 2^52; a float for any other field must be a whole
+// number. Sources for `length` and `rtype` must hold the layout's own values. The first value
+// that does not fit fails the call with an Encode error naming its column, row and value; `out`
+// then holds unspecified bytes.
+Status pack_columns(RType kind, size_t count, std::span<const ColumnSource> sources, uint8_t* out);
 
 }  // namespace orx

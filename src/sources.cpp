@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "zstd_stream.h"
+
 namespace orx {
 
 Result<size_t> MemorySource::read(uint8_t* dst, size_t n) {
@@ -58,6 +60,9 @@ Result<std::unique_ptr<ByteSource>> stream_source(std::unique_ptr<ByteSource> ra
   std::vector<uint8_t> head(kSniffSize);
   ORX_TRY(const size_t got, read_up_to(*raw, head.data(), head.size()));
   head.resize(got);
+  // zstd frames cannot be mistaken for a raw stream (zstd_stream.h says why).
+  if (starts_zstd_frame(head))
+    return std::unique_ptr<ByteSource>(new ZstdSource(std::move(raw), head));
   return std::unique_ptr<ByteSource>(new PrefixedSource(std::move(head), std::move(raw)));
 }
 

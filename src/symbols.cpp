@@ -1,5 +1,6 @@
 #include "symbols.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "bytes.h"
@@ -46,10 +47,16 @@ Result<std::vector<uint8_t>> SymbolMap::serialize() const {
 
 void SymbolMap::append_to(std::vector<uint8_t>& out) const {
   append_le(out, static_cast<uint32_t>(map.size()));
-  for (const auto& [id, ticker] : map) {
-    append_le(out, id);
-    append_le(out, static_cast<uint32_t>(ticker.size()));
-    out.insert(out.end(), ticker.begin(), ticker.end());
+  // Ascending ids, so that equal maps always give the same bytes.
+  std::vector<const std::pair<const uint32_t, std::string>*> entries;
+  entries.reserve(map.size());
+  for (const auto& entry : map) entries.push_back(&entry);
+  std::sort(entries.begin(), entries.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  for (const auto* entry : entries) {
+    append_le(out, entry->first);
+    append_le(out, static_cast<uint32_t>(entry->second.size()));
+    out.insert(out.end(), entry->second.begin(), entry->second.end());
   }
 }
 

@@ -4,9 +4,8 @@
 //   offset 0   u32  entry count N
 //   then N entries, back to back:  u32 instrument id, u32 ticker length L, L bytes of UTF-8
 //
-// All integers little-endian. Entries are written in the map's own iteration order, so two
-// serializations of equal maps may differ byte for byte; readers rebuild a map and never rely
-// on the order.
+// All integers little-endian. Entries are written in ascending instrument id order, so equal
+// maps always serialize to the same bytes (readers rebuild a map and never rely on the order).
 #pragma once
 
 #include <cstddef>

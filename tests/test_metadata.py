@@ -79,6 +79,24 @@ def test_many_entries_in_any_order():
     assert parse_block(data) == (9, 3, 3, 4, symbols)
 
 
+@pytest.mark.parametrize("ids", [
+    [2**32 - 1, 0, 5, 1, 2**31],                 # across the sign bit of a 32-bit id
+    [i * 7919 % 65521 for i in range(300)],      # enough entries to rehash the map
+    list(range(100, 0, -1)),
+])
+def test_entries_in_ascending_id_order_whatever_the_insertion_order(ids):
+    forward = {i: f"T{i}" for i in ids}
+    backward = {i: f"T{i}" for i in reversed(ids)}
+    data = meta(forward).encode()
+    assert meta(backward).encode() == data
+    grown = SymbolMap({})
+    for i in ids:
+        grown.map = {**grown.map, i: f"T{i}"}
+    assert meta(grown.map).encode() == data
+    body = b"".join(entry(i, f"T{i}") for i in sorted(set(ids)))
+    assert data == framed(head(1, 1, 1, 2) + struct.pack("<I", len(set(ids))) + body)
+
+
 # --- decode -----------------------------------------------------------------------------------
 
 INSUFFICIENT = "Insufficient data to deserialize metadata"

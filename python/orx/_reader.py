@@ -231,9 +231,9 @@ class Reader:
             raise StopIteration
         return record
 
-    def _next_batch(self, size: int):
+    def _next_batch(self, size: int, whole: bool = False):
         self._check_open()
-        item = _ext.reader_batch(self._handle, size, False)
+        item = _ext.reader_batch(self._handle, size, whole)
         return None if item is None else Batch._make(item, self._metadata, self._price_type)
 
     def batches(self, size: int | None = None):
@@ -249,7 +249,7 @@ class Reader:
 
     def to_numpy(self):
         self._check_open()
-        batch = self._next_batch(_ALL)
+        batch = self._next_batch(_ALL, True)
         if batch is None:
             np = _require("numpy", "dataframe", "to_numpy")
             return np.empty(0, _dtype(_schema_kind(self._metadata, "to_numpy")))

@@ -16,11 +16,20 @@
 
 namespace orx::py::ext {
 
+// A zstd compressor (writer.cpp).
+struct ZstdWriter;
+
 // Column layouts of the record kinds.
 std::span<const MethodRow> layout_functions();
 // The streaming reader and its batches.
 std::span<const MethodRow> reader_functions();
 // Arrow PyCapsules of batches and streams.
 std::span<const MethodRow> arrow_functions();
+// The writers: columns and record objects to stream bytes, zstd.
+std::span<const MethodRow> writer_functions();
 
 }  // namespace orx::py::ext
+
+namespace orx::py {
+ORX_DECLARE_CLASS(ext::ZstdWriter, "ZstdWriter")
+}  // namespace orx::py

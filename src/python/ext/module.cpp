@@ -11,11 +11,14 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &layout_functions,
     &reader_functions,
     &arrow_functions,
+    &writer_functions,
 };
 
 // The module's own classes, created and bound in this order.
 const std::vector<ClassRow>& own_classes() {
-  static const std::vector<ClassRow> rows = {};
+  static const std::vector<ClassRow> rows = {
+      {"ZstdWriter", &build_type<ZstdWriter>, &g_type<ZstdWriter>, &instance_size<ZstdWriter>},
+  };
   return rows;
 }
 

@@ -176,8 +176,8 @@ PyObject* reader_next(PyObject* capsule) {
 
 // The next batch of at most `size` records as (bytes, count, kinds, stride), or None at the
 // end. With `all_or_error`, a failure discards the records read before it (the behaviour of a
-// whole-stream decode) and its message has no offset; otherwise the records before a failure
-// come first and the failure is raised by the next call.
+// whole-stream decode); otherwise the records before a failure come first and the failure is
+// raised by the next call.
 PyObject* reader_batch(PyObject* capsule, uint64_t size, bool all_or_error) {
   ReaderState* s = state_of(capsule);
   Busy busy(s);
@@ -186,7 +186,7 @@ PyObject* reader_batch(PyObject* capsule, uint64_t size, bool all_or_error) {
   RunInfo info;
   const Status read = s->reader->read_run(size, s->run, info);
   if (!read && (all_or_error || info.count == 0))
-    return raise_failure(*s->reader, read.error(), !all_or_error);
+    return raise_failure(*s->reader, read.error(), true);
   if (info.count == 0) Py_RETURN_NONE;
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->run.data()),
                                                    static_cast<Py_ssize_t>(s->run.size())));

@@ -1,0 +1,458 @@
+"""Writing record streams: ``orx.write`` and ``orx.Writer``.
+
+Records of every kind (MBP-1, trades, BBO, OHLCV bars) are written from record objects, numpy
+structured arrays, Arrow data, pandas DataFrames, readers and batches, column by column: the
+columns are packed into record bytes by ``orx._ext`` without a Python object per row. The
+output is raw or zstd-compressed, and appears at its path only when complete.
+"""
+
+from __future__ import annotations
+
+import os
+
+from . import _ext
+from ._lib import Metadata
+from ._reader import Batch, Reader, _require
+
+# Rows packed at a time: bounds the bytes held between packing and writing.
+_SLICE_ROWS = 1 << 16
+
+_KINDS = {1: "Mbp1Msg", 2: "OhlcvMsg", 3: "TradeMsg", 5: "BboMsg"}
+_SCHEMA_KINDS = {1: 1, 2: 2, 3: 2, 4: 2, 5: 2, 6: 3, 8: 5, 9: 5}
+_COMPRESSIONS = (None, "zstd")
+# Columns a frame or table may carry that are not record fields.
+_IGNORED = ("symbol",)
+
+
+def _layout(rtype: int):
+    return _ext.record_layout(rtype)
+
+
+def _columns(rtype: int) -> dict[str, str]:
+    """Column name -> role, in layout order."""
+    return {c[0]: c[4] for c in _layout(rtype)[1]}
+
+
+def _kind_by_columns(names) -> int | None:
+    """The kind whose fields are exactly ``names`` (less the header and ignored columns)."""
+    given = set(names) - {"length", "rtype", *_IGNORED}
+    for rtype in _KINDS:
+        if given == set(_columns(rtype)) - {"length", "rtype"}:
+            return rtype
+    return None
+
+
+class _Columns:
+    """Converts named columns (numpy arrays, pandas Series, Arrow arrays) into the buffers
+    the packer takes, and packs them slice by slice."""
+
+    def __init__(self, np, rtype: int, names, what: str) -> None:
+        self.np = np
+        self.rtype = rtype
+        self.what = what
+        fields = _columns(rtype)
+        extra = [n for n in names if n not in fields and n not in _IGNORED]
+        if extra:
+            raise ValueError(
+                f"{what}: column {extra[0]!r} is not a field of {_KINDS[rtype]} records"
+            )
+        missing = [n for n in fields if n not in names and n not in ("length", "rtype")]
+        if missing:
+            raise ValueError(f"{what}: no column {missing[0]!r} for {_KINDS[rtype]} records")
+        self.fields = fields
+
+    def letters(self, name: str, codes, uniques):
+        """Letter codes from factorized text: ``codes`` index ``uniques`` (-1 for missing)."""
+        np = self.np
+        table = np.zeros(len(uniques) + 1, np.int64)
+        for i, u in enumerate(uniques):
+            if isinstance(u, bytes):
+                u = u.decode("latin-1")
+            if not isinstance(u, str) or len(u) != 1:
+                row = int(np.argmax(codes == i))
+                raise ValueError(
+                    f"{self.what}: column {name!r} row {row}: {u!r} is not one character"
+                )
+            table[i] = ord(u)
+        if len(codes) and codes.min() < 0:
+            row = int(np.argmax(codes < 0))
+            raise ValueError(f"{self.what}: column {name!r} row {row}: missing value")
+        return table[codes]
+
+    def times(self, name: str, values):
+        """Nanoseconds since the epoch from text (as the pretty frames show it)."""
+        pd = _require("pandas", "dataframe", "writing text timestamps")
+        np = self.np
+        series = pd.Series(values, copy=False)
+        parsed = pd.to_datetime(series, utc=True, errors="coerce", format="ISO8601")
+        bad = parsed.isna().to_numpy()
+        if bad.any():
+            row = int(np.argmax(bad))
+            raise ValueError(
+                f"{self.what}: column {name!r} row {row}: {series.iloc[row]!r} is not a UTC "
+                "timestamp"
+            )
+        naive = parsed.dt.tz_convert(None).to_numpy().astype("datetime64[ns]")
+        return np.ascontiguousarray(naive.view(np.int64))
+
+    def convert(self, name: str, values):
+        """A contiguous numpy array for column ``name``."""
+        np = self.np
+        role = self.fields[name]
+        dtype = getattr(values, "dtype", None)
+        kind = getattr(dtype, "kind", None)
+        if str(dtype).startswith("datetime64"):  # numpy or pandas, naive (UTC) or aware
+            if getattr(dtype, "tz", None) is not None:
+                values = values.dt.tz_convert(None)
+            return np.ascontiguousarray(np.asarray(values).astype("datetime64[ns]").view(np.int64))
+        if kind in ("i", "u", "f", "b"):
+            return np.ascontiguousarray(values)
+        if kind == "S":
+            return np.ascontiguousarray(np.asarray(values).view(np.uint8))
+        # Text (object, str or pyarrow-backed columns).
+        if role == "letter":
+            pd = _require("pandas", "dataframe", "writing text columns")
+            codes, uniques = pd.factorize(pd.Series(values, copy=False), use_na_sentinel=True)
+            return self.letters(name, codes, list(uniques))
+        if role == "event_time" or role == "time":
+            return self.times(name, values)
+        arr = np.asarray(values)
+        if arr.dtype.kind in ("i", "u", "f"):
+            return np.ascontiguousarray(arr)
+        raise TypeError(f"{self.what}: column {name!r} of dtype {arr.dtype} is not numeric")
+
+    def pack(self, arrays: dict, count: int) -> bytes:
+        return _ext.pack_columns(self.rtype, count, list(arrays.items()))
+
+
+def _kind_of(rtypes, metadata: Metadata | None, names, what: str, np) -> int:
+    """The record kind of columns: from their rtype values, the metadata's schema or the
+    column names."""
+    if rtypes is not None and len(rtypes):
+        values = np.unique(np.asarray(rtypes))
+        if len(values) == 1 and int(values[0]) in _KINDS:
+            return int(values[0])
+        if len(values) == 1:
+            raise ValueError(f"{what}: no record layout for rtype {int(values[0])}")
+    kind = _kind_by_columns(names)
+    if kind is None and metadata is not None:
+        kind = _SCHEMA_KINDS.get(int(metadata.schema))
+    if kind is None:
+        raise ValueError(f"{what}: cannot tell the record kind of columns {list(names)}")
+    return kind
+
+
+class Writer:
+    """Writes a record stream to ``path``: the metadata, then the records of every
+    ``write(data)``. The file appears, complete, when the writer is closed without error;
+    until then the records go to a temporary file beside it, removed on failure.
+
+    ``compression`` is None (a raw stream) or "zstd" (at ``level``, default 3).
+    ``metadata`` may be left out when the first data written carries it (a reader or batch).
+    """
+
+    def __init__(
+        self,
+        path,
+        metadata: Metadata | None = None,
+        compression: str | None = None,
+        level: int | None = None,
+    ) -> None:
+        self._file = None
+        if compression not in _COMPRESSIONS:
+            raise ValueError(f"compression must be None or 'zstd', not {compression!r}")
+        if level is not None and compression is None:
+            raise ValueError("a level needs compression='zstd'")
+        if metadata is not None and not isinstance(metadata, Metadata):
+            raise TypeError(f"metadata must be a Metadata, not {type(metadata).__name__}")
+        self._zstd = None
+        if compression == "zstd":
+            lo, hi, default = _ext.zstd_levels()
+            level = default if level is None else level
+            if isinstance(level, bool) or not isinstance(level, int):
+                raise TypeError(f"level must be an int, not {type(level).__name__}")
+            self._zstd = _ext.ZstdWriter(level)
+        self._path = os.fspath(path)
+        self._metadata = metadata
+        self._started = False
+        self._records = 0
+        self._file = _ReplacingFile(self._path)
+
+    @property
+    def metadata(self) -> Metadata | None:
+        return self._metadata
+
+    @property
+    def records(self) -> int:
+        """Records written so far."""
+        return self._records
+
+    @property
+    def closed(self) -> bool:
+        return self._file is None
+
+    def _emit(self, data) -> None:
+        if not self._started:
+            if self._metadata is None:
+                raise ValueError(
+                    "the stream needs metadata: pass metadata= or write data that carries it"
+                )
+            self._started = True
+            self._emit(bytes(self._metadata))
+            if not len(data):
+                return
+        if self._zstd is not None:
+            data = self._zstd.compress(data)
+        self._file.write(data)
+
+    def _check_open(self) -> None:
+        if self._file is None:
+            raise ValueError("I/O operation on a closed writer")
+
+    def write(self, data) -> None:
+        """Appends the records of ``data``: record objects, a numpy structured array, a
+        pandas DataFrame, Arrow data, a reader or a batch."""
+        self._check_open()
+        try:
+            for chunk, count in _record_chunks(self, data):
+                self._emit(chunk)
+                self._records += count
+        except BaseException:
+            self.abort()
+            raise
+
+    def _adopt(self, metadata: Metadata) -> None:
+        if self._metadata is None:
+            self._metadata = metadata
+
+    def close(self) -> None:
+        """Finishes the stream and puts it at its path."""
+        if self._file is None:
+            return
+        try:
+            self._emit(b"")
+            if self._zstd is not None:
+                self._file.write(self._zstd.finish())
+            self._file.commit()
+        except BaseException:
+            self.abort()
+            raise
+        self._file = None
+
+    def abort(self) -> None:
+        """Drops everything written; the path is left as it was."""
+        if self._file is not None:
+            self._file.discard()
+            self._file = None
+
+    def __enter__(self) -> Writer:
+        return self
+
+    def __exit__(self, exc_type, exc, tb) -> None:
+        if exc_type is None:
+            self.close()
+        else:
+            self.abort()
+
+    def __del__(self) -> None:
+        if getattr(self, "_file", None) is not None:
+            self.abort()
+
+
+def _record_chunks(writer: Writer, data):
+    """(bytes, record count) pieces of ``data``, adopting its metadata when it has some."""
+    if isinstance(data, Reader):
+        writer._adopt(data.metadata)
+        for batch in data.batches():
+            yield bytes(batch), len(batch)
+        return
+    if isinstance(data, Batch):
+        writer._adopt(data.metadata)
+        yield bytes(data), len(data)
+        return
+    if isinstance(data, (list, tuple)):
+        yield _ext.record_bytes(data), len(data)
+        return
+    meta = _carried_metadata(data)
+    if meta is not None:
+        writer._adopt(meta)
+    np = _require("numpy", "dataframe", "writing columns")
+    if isinstance(data, np.ndarray):
+        yield from _array_chunks(np, data, writer._metadata)
+        return
+    pd = _pandas_if_frame(data)
+    if pd is not None:
+        yield from _frame_chunks(np, pd, data, writer._metadata)
+        return
+    if hasattr(data, "__arrow_c_stream__") or hasattr(data, "__arrow_c_array__"):
+        yield from _arrow_chunks(np, data, writer._metadata)
+        return
+    raise TypeError(
+        "orx.write takes record objects, a numpy structured array, a pandas DataFrame, Arrow "
+        f"data, a reader or a batch, not {type(data).__name__}"
+    )
+
+
+def _pandas_if_frame(data):
+    if type(data).__module__.startswith("pandas") and hasattr(data, "columns"):
+        import pandas as pd
+
+        if isinstance(data, pd.DataFrame):
+            return pd
+    return None
+
+
+_META_KEY = b"orx.metadata"
+
+
+def _carried_metadata(data) -> Metadata | None:
+    """Metadata a table carries in its schema's key-value metadata (Parquet and Arrow)."""
+    schema = getattr(data, "schema", None)
+    kv = getattr(schema, "metadata", None)
+    if kv and _META_KEY in kv:
+        return Metadata.decode(bytes.fromhex(kv[_META_KEY].decode()))
+    return None
+
+
+def _runs(np, rtypes):
+    """(start, stop, rtype) of the runs of equal rtype."""
+    rtypes = np.asarray(rtypes)
+    if not len(rtypes):
+        return []
+    cuts = np.flatnonzero(rtypes[1:] != rtypes[:-1]) + 1
+    starts = [0, *cuts.tolist()]
+    stops = [*cuts.tolist(), len(rtypes)]
+    return [(a, b, int(rtypes[a])) for a, b in zip(starts, stops)]
+
+
+def _pack_slices(cols: _Columns, arrays: dict, count: int):
+    for start in range(0, count, _SLICE_ROWS):
+        stop = min(count, start + _SLICE_ROWS)
+        part = {n: a[start:stop] for n, a in arrays.items()}
+        yield cols.pack(part, stop - start), stop - start
+
+
+def _array_chunks(np, arr, metadata):
+    what = "numpy array"
+    if arr.dtype.names is None or arr.ndim != 1:
+        raise TypeError(f"{what}: a one-dimensional structured array is needed")
+    names = arr.dtype.names
+    rtypes = arr["rtype"] if "rtype" in names else None
+    kind = _kind_of(rtypes, metadata, names, what, np)
+    cols = _Columns(np, kind, names, what)
+    arrays = {n: cols.convert(n, arr[n]) for n in names if n not in _IGNORED}
+    yield from _pack_slices(cols, arrays, len(arr))
+
+
+def _frame_chunks(np, pd, df, metadata):
+    what = "DataFrame"
+    names = [str(c) for c in df.columns]
+    if len(set(names)) != len(names):
+        raise ValueError(f"{what}: column names repeat")
+    rtypes = df["rtype"].to_numpy() if "rtype" in names else None
+    if rtypes is not None and len(rtypes) and (rtypes[1:] != rtypes[:-1]).any():
+        # A frame of several kinds (their columns united): one run of a kind at a time.
+        for start, stop, rtype in _runs(np, rtypes):
+            present = [n for n in names if n in _columns(rtype) or n in _IGNORED]
+            yield from _frame_chunks(np, pd, df.iloc[start:stop][present], metadata)
+        return
+    kind = _kind_of(rtypes, metadata, names, what, np)
+    cols = _Columns(np, kind, names, what)
+    for start in range(0, len(df), _SLICE_ROWS):
+        part = df.iloc[start:start + _SLICE_ROWS]
+        arrays = {n: cols.convert(n, part[n]) for n in names if n not in _IGNORED}
+        yield cols.pack(arrays, len(part)), len(part)
+
+
+def _arrow_chunks(np, data, metadata):
+    pa = _require("pyarrow", "arrow", "writing Arrow data")
+    what = "Arrow data"
+    if hasattr(data, "__arrow_c_stream__"):
+        reader = pa.RecordBatchReader.from_stream(data)
+    else:
+        reader = pa.RecordBatchReader.from_batches(
+            pa.record_batch(data).schema, [pa.record_batch(data)]
+        )
+    meta = _carried_metadata(reader)
+    kind = None
+    cols = None
+    for batch in reader:
+        names = batch.schema.names
+        if cols is None:
+            rtypes = batch.column("rtype").to_numpy() if "rtype" in names else None
+            kind = _kind_of(rtypes, meta or metadata, names, what, np)
+            cols = _Columns(np, kind, names, what)
+        arrays = {}
+        for name in names:
+            if name in _IGNORED:
+                continue
+            column = batch.column(name)
+            if pa.types.is_timestamp(column.type):
+                column = column.cast(pa.timestamp("ns", tz=column.type.tz)).cast(pa.int64())
+                arrays[name] = np.ascontiguousarray(column.to_numpy())
+            elif pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
+                encoded = column.dictionary_encode()
+                codes = encoded.indices.to_numpy(zero_copy_only=False)
+                codes = np.where(np.isnan(codes), -1, codes).astype(np.int64) \
+                    if codes.dtype.kind == "f" else codes.astype(np.int64)
+                arrays[name] = cols.letters(name, codes, encoded.dictionary.to_pylist()) \
+                    if cols.fields[name] == "letter" else cols.times(name, column.to_pylist())
+            else:
+                arrays[name] = cols.convert(name, column.to_numpy(zero_copy_only=False))
+        yield from _pack_slices(cols, arrays, batch.num_rows)
+
+
+class _ReplacingFile:
+    """A new file beside ``path`` that replaces it on commit and is removed on discard."""
+
+    def __init__(self, path: str) -> None:
+        directory, name = os.path.split(os.path.abspath(path))
+        self._path = path
+        self._temp = None
+        for attempt in range(100):
+            temp = os.path.join(directory, f".{name}.{os.getpid()}-{attempt}.tmp")
+            try:
+                fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            except FileExistsError:
+                continue
+            self._temp = temp
+            self._out = os.fdopen(fd, "wb", buffering=1 << 20)
+            return
+        raise FileExistsError(f"no free temporary name beside {path!r}")
+
+    def write(self, data) -> None:
+        self._out.write(data)
+
+    def commit(self) -> None:
+        self._out.flush()
+        os.fsync(self._out.fileno())
+        self._out.close()
+        os.replace(self._temp, self._path)
+        self._temp = None
+
+    def discard(self) -> None:
+        if self._temp is None:
+            return
+        try:
+            self._out.close()
+        except OSError:
+            pass
+        try:
+            os.unlink(self._temp)
+        except FileNotFoundError:
+            pass
+        self._temp = None
+
+
+def write(
+    path,
+    data,
+    metadata: Metadata | None = None,
+    compression: str | None = None,
+    level: int | None = None,
+) -> int:
+    """Writes ``data`` as a record stream at ``path`` (see :class:`Writer`); returns the number
+    of records written."""
+    with Writer(path, metadata, compression, level) as writer:
+        writer.write(data)
+    return writer.records

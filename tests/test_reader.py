@@ -1,0 +1,410 @@
+"""orx.open: streaming reads into records, batches, numpy views, pandas frames and Arrow."""
+
+import gc
+import io
+import os
+import pathlib
+import struct
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orx
+from orx import BufferStore, Mbp1Msg, OhlcvMsg, TradeMsg, _ext
+
+from helpers import assert_no_leak, raises
+from stream_util import (bbo_bytes, mbp1_bytes, metadata_body, ohlcv_bytes, stream,
+                         trade_bytes)
+
+
+def longer(record, extra=6):
+    """The record with `extra` more words of trailing bytes (a longer record of its kind)."""
+    return bytes([record[0] + extra]) + record[1:] + b"\xee" * (4 * extra)
+
+
+def raw(length, rtype):
+    return bytes([length, rtype]) + b"\x00" * (length * 4 - 2)
+
+
+SYMBOLS = ((7, "ESZ6"), (8, "NQZ6"), (9, "ESZ6"))
+
+# Streams whose frames take every path of the frame builder: one kind, mixed kinds, unmapped
+# and partly mapped ids, values past int64, negative letters, longer records, nothing at all.
+STREAMS = {
+    "mbp1": stream(*[mbp1_bytes(iid=7 + i % 3, ts=1_700_000_000_000_000_000 + i * 10**8,
+                                price=i * 250_000_000 - 10**9) for i in range(40)],
+                   symbols=SYMBOLS),
+    "trades": stream(*[trade_bytes(ts=i, price=-i) for i in range(5)]),
+    "bbo": stream(bbo_bytes(), bbo_bytes(side=66), symbols=()),
+    "ohlcv": stream(ohlcv_bytes(volume=2**64 - 1), ohlcv_bytes(volume=3)),
+    "mixed": stream(mbp1_bytes(), trade_bytes(), ohlcv_bytes(), bbo_bytes()),
+    "partly mapped": stream(mbp1_bytes(iid=7), mbp1_bytes(iid=99)),
+    "wide ts": stream(mbp1_bytes(ts=2**64 - 1), mbp1_bytes(ts=5)),
+    "negative letter": stream(trade_bytes(action=-3)),
+    "longer": stream(longer(mbp1_bytes(price=1)), mbp1_bytes(price=2)),
+    "empty": stream(),
+}
+PRETTY = [(False, False), (True, False), (False, True), (True, True)]
+
+
+def frame_or_error(fn):
+    try:
+        return fn(), None
+    except Exception as e:  # noqa: BLE001 - compared below
+        return None, (type(e), str(e))
+
+
+@pytest.mark.parametrize("name", STREAMS)
+@pytest.mark.parametrize("pretty_ts,pretty_px", PRETTY)
+@pytest.mark.parametrize("chunk", [0, 1, 7])
+def test_to_pandas_is_the_frame_of_decode_to_df(name, pretty_ts, pretty_px, chunk):
+    data = STREAMS[name]
+    want, want_error = frame_or_error(lambda: BufferStore(data).decode_to_df(pretty_ts, pretty_px))
+    reader = orx.Reader(data, _chunk_size=chunk)
+    got, error = frame_or_error(lambda: reader.to_pandas(pretty_ts, pretty_px))
+    assert error == want_error
+    if want is not None:
+        assert list(got.columns) == list(want.columns)
+        assert list(got.dtypes) == list(want.dtypes)
+        pd.testing.assert_frame_equal(got, want, check_exact=True)
+
+
+def test_to_pandas_reads_the_rest_and_batches_their_own():
+    data = STREAMS["mbp1"]
+    reader = orx.open(data, batch_size=16)
+    first = next(reader)
+    rest = reader.to_pandas()
+    store = BufferStore(data)
+    store.replay()
+    pd.testing.assert_frame_equal(rest, store.decode_to_df(False, False), check_exact=True)
+    assert reader.to_pandas().empty and list(reader) == []
+    assert first.ts_event == 1_700_000_000_000_000_000
+    frames = [b.to_pandas(True, True) for b in orx.open(data).batches(16)]
+    assert [len(f) for f in frames] == [16, 16, 8]
+    whole = BufferStore(data).decode_to_df(True, True)
+    pd.testing.assert_frame_equal(pd.concat(frames, ignore_index=True), whole, check_exact=True)
+
+
+@pytest.mark.parametrize(
+    "bad,message",
+    [
+        (b"\x05" + b"\x00" * 30, "IO error: invalid record with length 20 shorter than header"),
+        (raw(24, 4), "Invalid Record Type : Tbbo"),
+        (raw(6, 9), "Conversion error: Unknown RType value: '9'"),
+        (raw(16, 1), "Invalid Record Type : Mbp1"),
+        (raw(13, 3), "Invalid Record Type : Trade"),
+    ],
+)
+@pytest.mark.parametrize("chunk", [0, 1, 5])
+def test_record_failures(bad, message, chunk):
+    data = stream(mbp1_bytes(price=1), mbp1_bytes(price=2), bad, mbp1_bytes(price=3))
+    offset = len(stream()) + 2 * 96
+    raises(OSError, message, orx.Reader(data, _chunk_size=chunk).to_pandas)
+    raises(OSError, message, BufferStore(data).decode_to_df, False, False)
+    # Records and batches: the records before the failure first, then the failure with the
+    # offset of the bad record, again on every later read.
+    reader = orx.Reader(data, _chunk_size=chunk)
+    with_offset = f"{message} (record at byte offset {offset})"
+    assert [next(reader).price, next(reader).price] == [1, 2]
+    raises(OSError, with_offset, next, reader)
+    raises(OSError, with_offset, next, reader)
+    assert reader.offset == offset
+    batches = orx.Reader(data, _chunk_size=chunk).batches(5)
+    assert len(next(batches)) == 2
+    raises(OSError, with_offset, next, batches)
+
+
+@pytest.mark.parametrize("cut", [1, 23, 95])
+@pytest.mark.parametrize("chunk", [0, 1, 64])
+def test_a_record_cut_at_the_end(cut, chunk):
+    data = stream(mbp1_bytes(price=1), mbp1_bytes(price=2), mbp1_bytes(price=3)[:cut])
+    offset = len(stream()) + 2 * 96
+    message = (f"the stream ends inside a record: {cut} of its 96 bytes at byte offset "
+               f"{offset}, after 2 whole records")
+    reader = orx.Reader(data, _chunk_size=chunk)
+    assert [next(reader).price, next(reader).price] == [1, 2]
+    e = raises(OSError, message, next, reader)
+    assert type(e) is OSError
+    raises(OSError, message, orx.Reader(data, _chunk_size=chunk).to_pandas)
+    raises(OSError, message, orx.Reader(data, _chunk_size=chunk).to_numpy)
+    batches = orx.Reader(data, _chunk_size=chunk).batches()
+    assert len(next(batches)) == 2
+    raises(OSError, message, next, batches)
+    # Asked to, the reader stops quietly where BufferStore does.
+    quiet = orx.Reader(data, allow_truncated=True, _chunk_size=chunk)
+    assert [r.price for r in quiet] == [1, 2] and list(quiet) == []
+    pd.testing.assert_frame_equal(
+        orx.open(data, allow_truncated=True).to_pandas(True, True),
+        BufferStore(data).decode_to_df(True, True), check_exact=True)
+
+
+@pytest.mark.parametrize(
+    "data,message",
+    [
+        (b"", "failed to fill whole buffer"),
+        (b"\x16\x00" + b"\x01" * 21, "failed to fill whole buffer"),
+        (b"\x00\x00", "Insufficient data to deserialize metadata"),
+        (struct.pack("<H", 22) + metadata_body(schema=0), "Invalid schema value"),
+    ],
+)
+def test_open_failures_are_those_of_buffer_store(data, message):
+    raises(OSError, message, BufferStore, data)
+    raises(OSError, message, orx.open, data)
+    raises(OSError, message, orx.open, io.BytesIO(data))
+
+
+class Pieces(io.RawIOBase):
+    """A binary file whose reads end at the given positions (short reads)."""
+
+    def __init__(self, data, cuts):
+        self.data, self.cuts, self.at = data, sorted(cuts), 0
+
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        end = min([c for c in self.cuts if c > self.at] + [len(self.data)])
+        end = min(end, self.at + n) if n >= 0 else end
+        out, self.at = self.data[self.at:end], end
+        return out
+
+
+SPLIT = stream(mbp1_bytes(price=1), trade_bytes(price=2), longer(ohlcv_bytes(c=3), 3),
+               bbo_bytes(price=4), symbols=((7, "ESZ6"),))
+
+
+def records_bytes(records):
+    return [(type(r).__name__, r.hd.length, r.hd.ts_event) for r in records]
+
+
+def test_every_split_position():
+    want = records_bytes(BufferStore(SPLIT).decode_to_array())
+    whole = b"".join(bytes(b) for b in orx.open(SPLIT).batches(2))
+    assert len(whole) == len(SPLIT) - len(stream())
+    for cut in range(len(SPLIT) + 1):
+        assert records_bytes(orx.open(Pieces(SPLIT, [cut]))) == want, cut
+        got = b"".join(bytes(b) for b in orx.open(Pieces(SPLIT, [cut, cut + 1])).batches(3))
+        assert got == whole, cut
+    for chunk in range(1, 40):
+        assert records_bytes(orx.Reader(SPLIT, _chunk_size=chunk)) == want, chunk
+
+
+def test_sources(tmp_path):
+    path = tmp_path / "day.bin"
+    path.write_bytes(SPLIT)
+    want = records_bytes(BufferStore(SPLIT).decode_to_array())
+    with open(path, "rb") as f:
+        sources = [str(path), path, os.fsencode(path).decode(), SPLIT, bytearray(SPLIT),
+                   memoryview(SPLIT), io.BytesIO(SPLIT), f, io.BufferedReader(io.FileIO(path))]
+
+        class Bytes(os.PathLike):
+            def __fspath__(self):
+                return os.fsencode(path)
+
+        sources.append(Bytes())
+        for source in sources:
+            with orx.open(source) as reader:
+                assert reader.metadata.mappings.map == {7: "ESZ6"}
+                assert records_bytes(reader) == want, source
+        assert not f.closed  # a file object stays the caller's
+
+
+def test_source_failures(tmp_path):
+    raises(FileNotFoundError, "No such file or directory (os error 2)", orx.open,
+           str(tmp_path / "missing"))
+    raises(OSError, "Is a directory (os error 21)", orx.open, tmp_path)
+    raises(TypeError, "orx.open() takes a path, a bytes-like object or a binary file object, "
+           "not int", orx.open, 3)
+    raises(TypeError, "the file object must be opened in binary mode: read() returned 'str'",
+           orx.open, io.StringIO("abc"))
+
+    class Failing(io.BytesIO):
+        def read(self, n=-1):
+            if self.tell() >= len(stream()):
+                raise ValueError("disk on fire")
+            return super().read(min(n, len(stream()) - self.tell()))
+
+    reader = orx.open(Failing(SPLIT))
+    raises(ValueError, "disk on fire", next, reader)
+    raises(OSError, "reading the file object failed", next, reader)
+
+    class TooMuch(io.RawIOBase):
+        def read(self, n=-1):
+            return b"\x00" * (n + 1)
+
+    raises(ValueError, "read(4) of the file object returned 5 bytes", orx.open, TooMuch())
+    for bad, exc, message in [
+        (dict(batch_size=0), ValueError, "batch_size must be at least 1, not 0"),
+        (dict(batch_size=2.0), TypeError, "batch_size must be an int, not float"),
+        (dict(price_type="decimal"), ValueError,
+         "price_type must be 'fixed' or 'float', not 'decimal'"),
+    ]:
+        raises(exc, message, orx.open, SPLIT, **bad)
+
+
+def test_closing(tmp_path):
+    path = tmp_path / "day.bin"
+    path.write_bytes(SPLIT)
+    fds = len(os.listdir("/proc/self/fd"))
+    with orx.open(path) as reader:
+        assert len(os.listdir("/proc/self/fd")) == fds + 1 and not reader.closed
+        batches = reader.batches(1)
+        next(batches)
+    assert reader.closed and len(os.listdir("/proc/self/fd")) == fds
+    reader.close()
+    reader.close()
+    for call in [lambda: next(reader), lambda: next(batches), reader.to_pandas, reader.to_numpy,
+                 reader.__arrow_c_stream__, lambda: next(reader.batches())]:
+        raises(ValueError, "I/O operation on a closed reader", call)
+    assert reader.metadata.mappings.map == {7: "ESZ6"}
+    # A bytes-like source is released at close: the bytearray can grow again.
+    data = bytearray(SPLIT)
+    reader = orx.open(data)
+    with pytest.raises(BufferError):
+        data.append(0)
+    reader.close()
+    data.append(0)
+
+
+# --- numpy ---------------------------------------------------------------------------------------
+
+KINDS = [(mbp1_bytes, Mbp1Msg, 1), (trade_bytes, TradeMsg, 3), (bbo_bytes, orx.BboMsg, 5),
+         (ohlcv_bytes, OhlcvMsg, 2)]
+
+
+@pytest.mark.parametrize("make,cls,rtype", KINDS)
+def test_numpy_dtype_mirrors_the_layout(make, cls, rtype):
+    size, columns = _ext.record_layout(rtype)
+    array = orx.open(stream(make(), make())).to_numpy()
+    dtype = array.dtype
+    assert dtype.itemsize == size and dtype.names == tuple(c[0] for c in columns)
+    for name, offset, width, signed, role in columns:
+        field, at = dtype.fields[name]
+        assert at == offset and field.itemsize == width
+        assert field.kind == ("S" if role == "letter" else "i" if signed else "u")
+    frame = BufferStore(stream(make(), make())).decode_to_df(False, False)
+    for name in dtype.names:
+        values = array[name]
+        if dtype.fields[name][0].kind == "S":
+            values = [v.decode() for v in values]
+        assert list(values) == list(frame[name]), name
+
+
+def test_numpy_view_is_read_only_and_owns_its_memory():
+    data = STREAMS["mbp1"]
+    reader = orx.open(data, batch_size=8)
+    batch = next(reader.batches())
+    array = batch.to_numpy()
+    assert not array.flags.writeable and not array.flags.owndata
+    with pytest.raises(ValueError):
+        array["price"][0] = 5
+    with pytest.raises(ValueError):
+        array.setflags(write=True)
+    assert np.shares_memory(array, batch.to_numpy())  # a view, not a copy
+    whole = reader.to_numpy()
+    del reader, batch
+    gc.collect()
+    assert list(array["price"]) == [i * 250_000_000 - 10**9 for i in range(8)]
+    assert list(whole["price"]) == [i * 250_000_000 - 10**9 for i in range(8, 40)]
+    assert bytes(BufferStore(data).decode_to_array()[8].__dict__()["price"].to_bytes(8, "little",
+                 signed=True)) == whole[0:1]["price"].tobytes()
+
+
+def test_numpy_longer_records():
+    same = orx.open(stream(longer(mbp1_bytes(price=1)), longer(mbp1_bytes(price=2)))).to_numpy()
+    assert same.strides == (120,) and same.dtype.itemsize == 96 and not same.flags.writeable
+    mixed = orx.open(stream(longer(mbp1_bytes(price=1)), mbp1_bytes(price=2))).to_numpy()
+    assert mixed.strides == (96,) and not mixed.flags.writeable
+    for array in (same, mixed):
+        assert list(array["price"]) == [1, 2] and list(array["ask_ct"]) == [6, 6]
+    assert list(mixed["length"]) == [30, 24]
+
+
+def test_numpy_refuses_mixed_kinds_and_handles_empty():
+    raises(ValueError, "to_numpy needs records of one kind; these are of several: "
+           "Mbp1Msg, OhlcvMsg, TradeMsg, BboMsg", orx.open(STREAMS["mixed"]).to_numpy)
+    empty = orx.open(stream(schema=6)).to_numpy()
+    assert empty.shape == (0,) and "size" in empty.dtype.names and empty.dtype.itemsize == 56
+
+
+# --- Arrow ---------------------------------------------------------------------------------------
+
+pa = pytest.importorskip("pyarrow")
+pl = pytest.importorskip("polars")
+
+
+@pytest.mark.parametrize("make,cls,rtype", KINDS)
+@pytest.mark.parametrize("price_type", ["fixed", "float"])
+def test_arrow_schema_and_values(make, cls, rtype, price_type):
+    data = stream(make(iid=7), make(iid=8), make(iid=99), symbols=((7, "ESZ6"), (8, "NQZ6")))
+    table = pa.table(orx.open(data, batch_size=2, price_type=price_type))
+    assert table.num_rows == 3 and [len(c.chunks) for c in table.columns][0] == 2
+    _, columns = _ext.record_layout(rtype)
+    assert table.column_names == [c[0] for c in columns] + ["symbol"]
+    array = orx.open(data).to_numpy()
+    frame = BufferStore(data).decode_to_df(False, price_type == "float")
+    for name, _offset, width, signed, role in columns:
+        field = table.schema.field(name)
+        if role in ("event_time", "time"):
+            assert field.type == pa.timestamp("ns", tz="UTC")
+            assert table[name].cast(pa.int64()).to_pylist() == array[name].astype("int64").tolist()
+        elif role == "letter":
+            assert field.type == pa.string()
+            assert table[name].to_pylist() == [v.decode() for v in array[name]]
+        elif role == "price" and price_type == "float":
+            assert field.type == pa.float64()
+            assert table[name].to_pylist() == list(frame[name])
+        else:
+            assert field.type == pa.from_numpy_dtype(np.dtype(f"{'i' if signed else 'u'}{width}"))
+            assert table[name].to_pylist() == array[name].tolist()
+    assert table.schema.field("symbol").type == pa.dictionary(pa.int32(), pa.string())
+    assert table["symbol"].to_pylist() == ["ESZ6", "NQZ6", None]
+    assert pl.DataFrame(orx.open(data, price_type=price_type)).equals(pl.from_arrow(table))
+    batch = next(orx.open(data, price_type=price_type).batches())
+    assert pa.record_batch(batch).equals(table.combine_chunks().to_batches()[0])
+    assert pa.array(batch).type == pa.struct(list(table.schema))
+    assert pa.schema(batch) == table.schema
+    assert pa.table(batch).equals(table.combine_chunks())
+
+
+def test_arrow_stream_edges():
+    empty = pa.table(orx.open(stream(schema=6)))
+    assert empty.num_rows == 0 and "size" in empty.column_names
+    with pytest.raises(ValueError, match="Mbp1Msg, TradeMsg"):
+        pa.table(orx.open(stream(mbp1_bytes(), trade_bytes())))
+    with pytest.raises(Exception, match="Arrow export needs records of one kind"):
+        pa.table(orx.open(stream(mbp1_bytes(), trade_bytes()), batch_size=1))
+    letters = pa.table(orx.open(stream(trade_bytes(action=-3, side=0))))
+    assert letters["action"].to_pylist() == [chr(253)] and letters["side"].to_pylist() == ["\0"]
+    ts = pa.table(orx.open(stream(mbp1_bytes(ts=2**63 - 1))))["ts_event"]
+    assert ts.cast(pa.int64()).to_pylist() == [2**63 - 1]
+
+
+@pytest.mark.parametrize("args", [(b"\x00", 1), (b"", 1), (bytes(mbp1_bytes()), 2),
+                                  (bytes(mbp1_bytes())[:-1], 1), ("x", 0)])
+def test_forged_batches_are_refused(args):
+    meta = orx.open(stream()).metadata
+    for call in (lambda: _ext.batch_frame(*args, meta, False, False),
+                 lambda: _ext.batch_arrow(*args, 1, meta, False),
+                 lambda: _ext.batch_compact(*args)):
+        with pytest.raises((ValueError, TypeError)):
+            call()
+
+
+def test_no_leaks():
+    data = STREAMS["mbp1"]
+
+    def cycle():
+        with orx.open(data, batch_size=16) as reader:
+            for batch in reader.batches():
+                batch.to_numpy()
+                pa.record_batch(batch)
+        pa.table(orx.open(data, batch_size=16))
+        list(orx.open(io.BytesIO(data)))
+        try:
+            list(orx.open(data[:-1]))
+        except OSError:
+            pass
+
+    assert_no_leak(cycle, iterations=600)
