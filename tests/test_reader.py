@@ -408,3 +408,44 @@ def test_no_leaks():
             pass
 
     assert_no_leak(cycle, iterations=600)
+
+
+def test_stubs_match_the_runtime():
+    import ast
+    import inspect
+
+    import orx._reader as runtime
+
+    tree = ast.parse(pathlib.Path(runtime.__file__).with_suffix(".pyi").read_text())
+
+    def params(node):
+        a = node.args
+        return [x.arg for x in a.posonlyargs + a.args] + (["*" + a.vararg.arg] if a.vararg else []) + [
+            x.arg for x in a.kwonlyargs]
+
+    def runtime_params(fn):
+        out = []
+        for p in inspect.signature(fn).parameters.values():
+            out.append("*" + p.name if p.kind is p.VAR_POSITIONAL else p.name)
+        return out
+
+    seen = set()
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            assert params(node) == runtime_params(getattr(runtime, node.name)), node.name
+            seen.add(node.name)
+        elif isinstance(node, ast.ClassDef):
+            cls = getattr(runtime, node.name)
+            for item in node.body:
+                member = inspect.getattr_static(cls, item.name)
+                if isinstance(member, property):
+                    assert any(isinstance(d, ast.Name) and d.id == "property"
+                               for d in item.decorator_list), item.name
+                else:
+                    assert params(item) == runtime_params(member), (node.name, item.name)
+            public = {n for n in vars(cls) if not n.startswith("_") or n.startswith("__")}
+            public -= {"__module__", "__doc__", "__slots__", "__qualname__",
+                       "__firstlineno__", "__static_attributes__"} | set(cls.__slots__)
+            assert public == {i.name for i in node.body}, node.name
+            seen.add(node.name)
+    assert seen == {"Batch", "Reader", "open"}

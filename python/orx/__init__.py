@@ -8,9 +8,9 @@ Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its
 
 from . import _lib
 from ._lib import *  # noqa: F401,F403
-from ._reader import Batch, Reader, open  # noqa: A004
-from ._writer import Writer, write
-from .catalog import Catalog
+from ._reader import Batch, Reader, open  # noqa: F401,A004
+from ._writer import Writer, write  # noqa: F401
+from .catalog import Catalog  # noqa: F401
 
-# `open` stays out of __all__ so that a star import does not hide the built-in.
-__all__ = [*_lib.__all__, "Reader", "Batch", "Writer", "write", "Catalog"]
+# A star import gives the classes of _lib only (and never hides the built-in open).
+__all__ = list(_lib.__all__)
