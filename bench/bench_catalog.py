@@ -126,10 +126,11 @@ def bench_dask(cat, days):
     with LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
                       dashboard_address=None, worker_dashboard_address=None) as lc, \
             Client(lc) as client:
+        client.run(lambda: __import__("orx.dask"))
+        before = client.run(rss_peak_mb)  # a worker with orx, pandas and dask loaded
         single = cat.query(p).to_pandas().set_index("ts_event")
         pd.testing.assert_frame_equal(client.compute(cat.to_dask(p)).result(), single,
                                       check_exact=True)
-        before = client.run(rss_peak_mb)
         medians = interleaved({
             "single-process query": lambda: cat.query(p).to_pandas().set_index("ts_event"),
             "to_dask().compute(), 2 workers": lambda: client.compute(cat.to_dask(p)).result(),
@@ -138,8 +139,8 @@ def bench_dask(cat, days):
     report(f"10 instruments of {SYMBOLS} over {DAYS} days ({len(single):,} rows): "
            f"LocalCluster of 2 processes", medians, "single-process query")
     for w in after:
-        print(f"  worker peak RSS {after[w]:7.1f} MB (after warm-up {before[w]:7.1f} MB); "
-              f"largest day file {largest / 2**20:.1f} MB")
+        print(f"  worker peak RSS {after[w]:7.1f} MB, {after[w] - before[w]:6.1f} MB above the "
+              f"idle worker; largest day file {largest / 2**20:.1f} MB")
 
 
 def bench_threads(cat):

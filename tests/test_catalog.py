@@ -17,9 +17,13 @@ from stream_util import mbp1_bytes, stream
 MBP1_DIR = ("FUTURES", "mbp-1")
 
 
-@pytest.fixture
-def cat(tmp_path):
-    return orx.Catalog(tmp_path)
+@pytest.fixture(params=["zstd", None], ids=["zstd", "raw"])
+def cat(tmp_path, request):
+    return orx.Catalog(tmp_path, compression=request.param)
+
+
+def fname(cat, day):
+    return day + (".orx.zst" if cat.compression == "zstd" else ".orx")
 
 
 @pytest.fixture
@@ -126,9 +130,13 @@ def test_a_failed_rename_leaves_the_old_day_and_no_temporary_file(full, monkeypa
     path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
     old, old_index = path.read_bytes(), index_text(full)
 
+    replace = os.replace
+
     def crash(src, dst):
+        if str(dst) != str(path):
+            return replace(src, dst)
         assert os.path.basename(src).startswith("." + path.name + ".tmp-")
-        assert os.path.getsize(src) > 0  # the new day was complete on disk
+        assert orx.open(src).metadata.start == DAY0  # the new day was complete on disk
         raise KeyboardInterrupt
 
     monkeypatch.setattr(oc.os, "replace", crash)
@@ -137,7 +145,7 @@ def test_a_failed_rename_leaves_the_old_day_and_no_temporary_file(full, monkeypa
     monkeypatch.undo()
     assert path.read_bytes() == old
     assert index_text(full) == old_index
-    assert not [n for n in os.listdir(day_dir(full)) if ".tmp-" in n]
+    assert not [n for n in os.listdir(day_dir(full)) if ".tmp" in n]
 
 
 def test_a_killed_writer_leaves_old_days_that_readers_and_the_next_writer_handle(full):
@@ -151,11 +159,12 @@ def test_a_killed_writer_leaves_old_days_that_readers_and_the_next_writer_handle
         from catalog_util import records, DAY0
         real = oc._atomic_write
         def slow(path, fill):
-            def half(f):
-                f.write(b"x" * 1000)
-                f.flush()
-                print("writing", flush=True)
-                time.sleep(60)
+            def half(tmp):
+                with open(tmp, "xb") as f:
+                    f.write(b"x" * 1000)
+                    f.flush()
+                    print("writing", flush=True)
+                    time.sleep(60)
             real(path, half)
         oc._atomic_write = slow
         orx.Catalog({str(full.root)!r}).write(records([(DAY0 + 1, 7)]))
@@ -168,12 +177,12 @@ def test_a_killed_writer_leaves_old_days_that_readers_and_the_next_writer_handle
         proc.send_signal(signal.SIGKILL)
     finally:
         proc.wait(timeout=30)
-    temps = [n for n in os.listdir(day_dir(full)) if ".tmp-" in n]
+    temps = [n for n in os.listdir(day_dir(full)) if ".tmp" in n]
     assert len(temps) == 1 and temps[0].startswith(".")
     assert path.read_bytes() == old
     assert rows(full.query(params([], DAY0, DAY0 + 3 * NS_DAY))) == before
     full.write(records([(DAY0 + 2 * NS_DAY + 1, 9)]))  # the next writer clears the leftover
-    assert not [n for n in os.listdir(day_dir(full)) if ".tmp-" in n]
+    assert not [n for n in os.listdir(day_dir(full)) if ".tmp" in n]
 
 
 # --- the index -------------------------------------------------------------------------------
@@ -219,8 +228,8 @@ def test_a_stale_index_is_checked_against_the_files(full, opened):
     got = rows(full.query(params(["NQZ5"], DAY0, DAY0 + 6 * NS_DAY)))
     assert [(t, i) for t, i, _ in got] == [(DAY0 + 7, 8)] + [
         (t, i) for t, i in spread()[12:] if i == 8]
-    assert sorted(opened) == sorted(
-        ["2025-12-01.orx", "2025-12-06.orx", "2025-12-01.orx", "2025-12-03.orx"])
+    assert sorted(opened) == sorted(fname(full, d) for d in
+                                    ["2025-12-01", "2025-12-06", "2025-12-01", "2025-12-03"])
 
 
 # --- queries ---------------------------------------------------------------------------------
@@ -250,14 +259,14 @@ def test_only_files_that_can_match_are_opened(cat, opened):
     opened.clear()
     result = cat.query(params(["ESH6"], DAY0, DAY0 + 4 * NS_DAY))
     assert opened == []  # planning reads the index only
-    assert [os.path.basename(p) for p in result.paths] == ["2025-12-03.orx"]
+    assert [os.path.basename(p) for p in result.paths] == [fname(cat, "2025-12-03")]
     assert [r[:2] for r in rows(result)] == [(DAY0 + 2 * NS_DAY + 1, 9)]
-    assert opened == ["2025-12-03.orx"]
+    assert opened == [fname(cat, "2025-12-03")]
     opened.clear()
     # the time range prunes first and last days; a file whose records all lie before the
     # start is not opened either
     result = cat.query(params(["ESZ5"], DAY0 + NS_DAY + NS_DAY * 5 // 6, DAY0 + 2 * NS_DAY + 2))
-    assert [os.path.basename(p) for p in result.paths] == ["2025-12-03.orx"]
+    assert [os.path.basename(p) for p in result.paths] == [fname(cat, "2025-12-03")]
 
 
 def test_query_takes_params_or_their_json(full):
@@ -364,6 +373,9 @@ def test_result_exports_arrow_and_writes_one_stream(full, tmp_path):
     assert (tmp_path / "es.orx").read_bytes() == result.to_bytes()
     assert orx.Catalog(tmp_path / "copy").write(tmp_path / "es.orx")
     assert rows(orx.Catalog(tmp_path / "copy").query(params([], 0, 1 << 62))) == rows(result)
+    frame = orx.Catalog(tmp_path / "frame")
+    frame.write(result.to_pandas(True, True), result.metadata)
+    assert frame.query(params([], 0, 1 << 62)).to_bytes() == result.to_bytes()
 
 
 def test_a_vanished_day_is_skipped_by_a_result(full):

@@ -29,7 +29,7 @@ import json
 import mmap
 import os
 import re
-import struct
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Iterator
@@ -113,48 +113,17 @@ def _empty(kind: int):
     return _numpy().empty(0, dtype=f"V{_KIND_SIZE[kind]}")
 
 
-# Packing record objects by their fields, for kinds the stream encoder does not take.
-_HEADER = "<BBxxIQB7x"
-_PACK = {
-    int(RType.MBP1): (struct.Struct(_HEADER + "qIbbBBQiII4xqqIIII"),
-                      ("length", "rtype", "instrument_id", "ts_event", "rollover_flag", "price",
-                       "size", "action", "side", "depth", "flags", "ts_recv", "ts_in_delta",
-                       "sequence", "discriminator", "bid_px", "ask_px", "bid_sz", "ask_sz",
-                       "bid_ct", "ask_ct")),
-    int(RType.TRADES): (struct.Struct(_HEADER + "qIbbBBQiI"),
-                        ("length", "rtype", "instrument_id", "ts_event", "rollover_flag", "price",
-                         "size", "action", "side", "depth", "flags", "ts_recv", "ts_in_delta",
-                         "sequence")),
-    int(RType.BBO): (struct.Struct(_HEADER + "qIbB2xQI4xqqIIII"),
-                     ("length", "rtype", "instrument_id", "ts_event", "rollover_flag", "price",
-                      "size", "side", "flags", "ts_recv", "sequence", "bid_px", "ask_px",
-                      "bid_sz", "ask_sz", "bid_ct", "ask_ct")),
-    int(RType.OHLCV): (struct.Struct(_HEADER + "qqqqQ"),
-                       ("length", "rtype", "instrument_id", "ts_event", "rollover_flag", "open",
-                        "high", "low", "close", "volume")),
-}
-
-
-def _pack_objects(records) -> bytes:
-    out = bytearray()
-    for r in records:
-        if not _lib.RecordMsg.is_record(r):
-            raise TypeError(f"expected record objects, got {type(r).__name__}")
-        d = r.__dict__()
-        packer, names = _PACK[d["rtype"]] if d["rtype"] in _PACK else (None, None)
-        if packer is None:
-            raise ValueError(f"record of unknown rtype {d['rtype']}")
-        out += packer.pack(*(d[n] for n in names))
-    return bytes(out)
-
-
 # --- stream files ----------------------------------------------------------------------------
 #
 # Everything that reads or writes stream bytes goes through these few functions.
 
 
 def _zstd_available() -> bool:
-    return False
+    try:
+        from ._ext import zstd_levels  # noqa: F401
+    except ImportError:  # a build without zstd
+        return False
+    return True
 
 
 def _split_stream(data, where: str) -> tuple[Metadata, memoryview]:
@@ -216,12 +185,10 @@ def _stream_bytes(meta: Metadata, arr) -> bytes:
 
 
 def _write_stream(path: Path, meta: Metadata, arr, compression: str | None) -> None:
-    def fill(f):
-        f.write(meta.encode())
-        f.write(memoryview(arr).cast("B") if arr.size else b"")
-    if compression is not None:
-        raise ValueError("zstd compression needs the zstd support of orx")
-    _atomic_write(path, fill)
+    from ._writer import write
+
+    with _open_reader(_stream_bytes(meta, arr)) as reader:
+        _atomic_write(path, lambda tmp: write(tmp, reader, compression=compression))
 
 
 def _open_reader(data: bytes):
@@ -244,18 +211,30 @@ def _fsync_dir(d: Path) -> None:
         os.close(fd)
 
 
-def _atomic_write(path: Path, fill) -> None:
-    """Writes `path` through `fill(file)` so that readers see the old file or the new one.
+def _write_bytes(data: bytes):
+    def fill(tmp):
+        with open(tmp, "xb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+    return fill
 
-    The bytes go to a hidden temporary file in the same directory, reach the disk, and only then
-    take the name; a failure on the way removes the temporary file and leaves `path` untouched.
+
+def _is_temporary(name: str) -> bool:
+    return name.startswith(".") and ".tmp" in name
+
+
+def _atomic_write(path: Path, fill) -> None:
+    """Writes `path` through `fill(temporary path)` so that readers see the old file or the new
+    one, never a mix.
+
+    `fill` writes a hidden temporary file in the same directory and flushes it to disk; only then
+    does it take the name. A failure on the way removes the temporary file and leaves `path`
+    untouched.
     """
     tmp = path.with_name(f".{path.name}.tmp-{os.getpid()}-{os.urandom(4).hex()}")
     try:
-        with open(tmp, "xb") as f:
-            fill(f)
-            f.flush()
-            os.fsync(f.fileno())
+        fill(tmp)
         os.replace(tmp, path)
     except BaseException:
         try:
@@ -367,7 +346,7 @@ def _read_index(d: Path) -> dict[str, dict]:
 def _write_index(d: Path, entries: Iterable[dict]) -> None:
     doc = {"format": INDEX_FORMAT, "files": sorted(entries, key=lambda e: e["file"])}
     text = json.dumps(doc, separators=(",", ":"), ensure_ascii=False).encode()
-    _atomic_write(d / INDEX_NAME, lambda f: f.write(text))
+    _atomic_write(d / INDEX_NAME, _write_bytes(text))
 
 
 @dataclass(frozen=True)
@@ -527,7 +506,7 @@ class Catalog:
         written = []
         with _Lock(d):
             for name in os.listdir(d):  # leftovers of writers that died before renaming
-                if name.startswith(".") and ".tmp-" in name:
+                if _is_temporary(name):
                     os.unlink(d / name)
             existing = _listing(d)
             plans = []
@@ -572,16 +551,28 @@ class Catalog:
             kind = _kind_of(meta.schema)
             arrs = [_records(bytes(b), kind, "reader") for b in data.batches()]
             return meta, np.concatenate(arrs) if arrs else _empty(kind)
-        if metadata is None:
-            raise TypeError("metadata is required to write records that do not carry any")
-        kind = _kind_of(metadata.schema)
-        if isinstance(data, np.ndarray):
+        if isinstance(data, np.ndarray) and data.dtype.names is None:  # opaque records
+            if metadata is None:
+                raise TypeError("metadata is required to write records that do not carry any")
+            kind = _kind_of(metadata.schema)
             if data.dtype.itemsize != _KIND_SIZE[kind]:
                 raise ValueError(f"array items of {data.dtype.itemsize} bytes are not records of "
                                  f"kind {RType.from_int(kind).value} ({_KIND_SIZE[kind]} bytes)")
-            raw = np.ascontiguousarray(data).view(f"V{_KIND_SIZE[kind]}")
-            return metadata, _records(raw.tobytes(), kind, "array")
-        return metadata, _records(_pack_objects(data), kind, "records")
+            return metadata, _records(np.ascontiguousarray(data).tobytes(), kind, "array")
+        # record objects, structured arrays, DataFrames, Arrow data: through the stream writer
+        from ._writer import write
+
+        with tempfile.TemporaryDirectory(prefix="orx-catalog-") as tmp:
+            path = os.path.join(tmp, "input.orx")
+            try:
+                write(path, data, metadata)
+            except ValueError as e:
+                if metadata is None and "needs metadata" in str(e):
+                    raise TypeError("metadata is required to write records that do not carry "
+                                    "any") from None
+                raise
+            meta, arr = _load(path, None)
+            return meta, arr.copy()
 
     @staticmethod
     def _day_metadata(meta: Metadata, old: Metadata | None, arr, day: _dt.date) -> Metadata:
@@ -611,7 +602,7 @@ class Catalog:
             kind = _kind_of(sc)
             with _Lock(d):
                 for name in os.listdir(d):
-                    if name.startswith(".") and ".tmp-" in name:
+                    if _is_temporary(name):
                         os.unlink(d / name)
                 _write_index(d, [_summary(p, kind) for p in _listing(d).values()])
 
