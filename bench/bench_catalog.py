@@ -2,6 +2,7 @@
 
 1. `query` of one instrument over the 20 days against the baseline every user can write:
    decode every day file to pandas and keep the instrument's rows.
+   Once on a catalog of raw day files, once on zstd-compressed ones.
 2. `to_dask(...).compute()` on a LocalCluster of 2 worker processes against the single-process
    query of the same request, with the peak RSS of each worker and the largest partition.
 3. Reading 4 day files on 4 threads against reading them one after the other on one thread.
@@ -57,11 +58,11 @@ def make_day(start, rng):
     return a
 
 
-def build(root):
+def build(root, compression):
     rng = np.random.default_rng(7)
     meta = orx.Metadata(orx.Schema.MBP1, orx.Dataset.FUTURES, 0, 0,
                         orx.SymbolMap({i: f"SYM{i:02d}" for i in range(1, SYMBOLS + 1)}))
-    cat = orx.Catalog(root)
+    cat = orx.Catalog(os.path.join(root, str(compression)), compression=compression)
     days = trading_days()
     for d in days:
         cat.write(make_day(d, rng), meta)
@@ -104,9 +105,10 @@ def bench_query(cat, days):
     total = DAYS * PER_DAY
     medians = interleaved({"decode all files, filter in pandas": decode_all_and_filter,
                            "catalog.query(1 of 50).to_pandas()": query}, repeats=REPEATS)
-    report(f"query of one instrument of {SYMBOLS}, {DAYS} days, {total:,} records "
-           f"({len(opened)} of {len(files)} files opened)", medians,
-           "decode all files, filter in pandas")
+    size = sum(os.path.getsize(f) for f in files)
+    report(f"{cat.compression or 'raw'} catalog ({size / 2**20:.0f} MB): query of one instrument "
+           f"of {SYMBOLS}, {DAYS} days, {total:,} records ({len(opened)} of {len(files)} files "
+           f"opened)", medians, "decode all files, filter in pandas")
     print(f"  query speed-up: x{medians['decode all files, filter in pandas'] / medians['catalog.query(1 of 50).to_pandas()']:.1f} "
           f"(target >= 5)")
     # an instrument that trades on 3 of the days: the other 17 files are not opened
@@ -163,7 +165,9 @@ def bench_threads(cat):
 def main():
     root = tempfile.mkdtemp(prefix="orx-catalog-bench-")
     try:
-        cat, days = build(root)
+        raw, days = build(root, None)
+        bench_query(raw, days)
+        cat, days = build(root, "zstd")
         bench_query(cat, days)
         bench_threads(cat)
         try:
