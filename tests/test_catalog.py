@@ -383,7 +383,38 @@ def test_result_exports_arrow_and_writes_one_stream(full, tmp_path):
     assert again[len(meta_of(again)):] == first[len(meta_of(first)):]
 
 
+def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(full, monkeypatch):
+    before = rows(full.query(params([], DAY0, DAY0 + NS_DAY)))
+    load = oc._load
+
+    def replaced_after_opening(path, *a, **kw):
+        got = load(path, *a, **kw)
+        monkeypatch.setattr(oc, "_load", load)
+        full.write(records([(DAY0 + 9, 8)]), mode="replace")  # the day changes meanwhile
+        return got
+
+    monkeypatch.setattr(oc, "_load", replaced_after_opening)
+    assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == before
+    assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 9, 8, 0)]
+
+
 def test_a_vanished_day_is_skipped_by_a_result(full):
     result = full.query(params(["ESZ5"], DAY0, DAY0 + 3 * NS_DAY))
     os.unlink(result.paths[1])
     assert {day_text(t) for t, _, _ in rows(result)} == {"2025-12-01", "2025-12-03"}
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda c: orx.Catalog(c.root, compression="lz4"), ValueError,
+     "compression must be 'auto', 'zstd' or None, got 'lz4'"),
+    (lambda c: c.write(records([(DAY0, 7)]), mode="merge"), ValueError,
+     "mode must be 'append' or 'replace', got 'merge'"),
+    (lambda c: c.write(np.zeros(2, dtype="V64"), orx.Metadata(
+        orx.Schema.MBP1, orx.Dataset.FUTURES, 0, 0, orx.SymbolMap({}))), ValueError,
+     "array items of 64 bytes are not records of kind mbp-1 (96 bytes)"),
+])
+def test_bad_arguments(cat, call, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        call(cat)
+    assert not day_dir(cat).exists() or not [n for n in os.listdir(day_dir(cat))
+                                              if oc._DAY_FILE.match(n)]
