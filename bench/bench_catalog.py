@@ -96,12 +96,12 @@ def bench_query(cat, days):
 
     pd.testing.assert_frame_equal(query(), decode_all_and_filter(), check_exact=True)
     opened = []
-    load = oc._load
-    oc._load = lambda path, *a, **kw: opened.append(path) or load(path, *a, **kw)
+    open_day = oc._open_day
+    oc._open_day = lambda path: opened.append(path) or open_day(path)
     try:
         query()
     finally:
-        oc._load = load
+        oc._open_day = open_day
     total = DAYS * PER_DAY
     medians = interleaved({"decode all files, filter in pandas": decode_all_and_filter,
                            "catalog.query(1 of 50).to_pandas()": query}, repeats=REPEATS)

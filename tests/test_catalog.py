@@ -54,13 +54,13 @@ def index_text(cat):
 def opened(monkeypatch):
     """Names of the stream files the catalog opens to read records."""
     seen = []
-    load = oc._load
+    open_day = oc._open_day
 
-    def counting(path, *a, **kw):
+    def counting(path):
         seen.append(os.path.basename(path))
-        return load(path, *a, **kw)
+        return open_day(path)
 
-    monkeypatch.setattr(oc, "_load", counting)
+    monkeypatch.setattr(oc, "_open_day", counting)
     return seen
 
 
@@ -77,7 +77,8 @@ def test_days_are_split_at_utc_midnight_and_named_by_day(cat):
     with orx.open(day_dir(cat) / ("2025-12-01" + suffix)) as r:
         meta = r.metadata
         got = [(rec.ts_event, rec.instrument_id) for rec in r]
-    assert got == [(DAY0, 8), (DAY0 + NS_DAY - 1, 7)]
+    # a day file keeps each instrument's records together, by instrument id
+    assert got == [(DAY0 + NS_DAY - 1, 7), (DAY0, 8)]
     assert (meta.schema, meta.dataset) == (orx.Schema.MBP1, orx.Dataset.FUTURES)
     assert (meta.start, meta.end) == (DAY0, DAY0 + NS_DAY)
     assert meta.mappings.map == {7: "ESZ5", 8: "NQZ5"}  # only the instruments of that day
@@ -206,17 +207,22 @@ def test_reindex_gives_the_index_the_writes_built(cat):
     first = doc["files"][0]
     assert (first["count"], first["start"], first["end"]) == (7, DAY0, DAY0 + 5 * NS_DAY // 6)
     sixth = NS_DAY // 6
-    assert first["instruments"] == [[7, "ESZ5", 2, DAY0, DAY0 + 3 * sixth],
-                                    [8, "NQZ5", 2, DAY0 + sixth, DAY0 + 4 * sixth],
-                                    [9, "ESH6", 3, DAY0 + 5, DAY0 + 5 * sixth]]
-    assert first["stat"][0] == os.path.getsize(day_dir(cat) / first["file"])
+    assert [e[:5] for e in first["instruments"]] == [[7, "ESZ5", 2, DAY0, DAY0 + 3 * sixth],
+                                                     [8, "NQZ5", 2, DAY0 + sixth, DAY0 + 4 * sixth],
+                                                     [9, "ESH6", 3, DAY0 + 5, DAY0 + 5 * sixth]]
+    size = os.path.getsize(day_dir(cat) / first["file"])
+    assert first["stat"][0] == size
+    # the metadata and the instruments' byte ranges (or frames) tile the file
+    ranges = sorted([first["head"]] + [e[5:] for e in first["instruments"]])
+    assert ranges[0][0] == 0 and all(a[0] + a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
+    assert ranges[-1][0] + ranges[-1][1] == size
 
 
 def test_split_points_cut_where_ts_event_grows(monkeypatch):
     monkeypatch.setattr(oc, "SPLIT_EVERY", 3)
     ts = np.array([1, 2, 3, 3, 3, 4, 5, 6, 7, 7], dtype=np.uint64)
-    # record 3 repeats the time of record 2, so the first cut moves to record 5
-    assert oc._split_points(ts) == [[5, 4], [8, 7]]
+    # record 3 repeats the time of record 2, so the first cut moves to record 5 (time 4)
+    assert oc._split_points(ts) == [4, 7]
     assert oc._split_points(np.array([5] * 7, dtype=np.uint64)) == []
 
 
@@ -396,6 +402,27 @@ def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(full, monk
     monkeypatch.setattr(oc, "_load", replaced_after_opening)
     assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == before
     assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 9, 8, 0)]
+
+
+def test_one_instrument_is_read_from_its_own_bytes(full):
+    path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
+    entry = json.loads(index_text(full))["files"][0]
+    _, _, _, _, _, off, length = entry["instruments"][0]  # ESZ5
+    st = os.stat(path)
+    with open(path, "r+b") as f:  # spoil ESZ5's bytes, keeping size and time
+        f.seek(off)
+        f.write(b"\xff" * length)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+    got = rows(full.query(params(["NQZ5", "ESH6"], DAY0, DAY0 + NS_DAY)))
+    assert [i for _, i, _ in got] == [8, 9, 8, 9]  # by time
+    with pytest.raises((ValueError, OSError)):
+        full.query(params(["ESZ5"], DAY0, DAY0 + NS_DAY)).to_numpy()
+
+
+def test_a_day_replaced_after_planning_is_read_whole_from_the_new_file(full):
+    result = full.query(params(["NQZ5"], DAY0, DAY0 + NS_DAY))
+    full.write(records([(DAY0 + 9, 8), (DAY0 + 8, 7)]), mode="replace")
+    assert rows(result) == [(DAY0 + 9, 8, 0)]
 
 
 def test_a_vanished_day_is_skipped_by_a_result(full):

@@ -30,6 +30,7 @@ import mmap
 import os
 import re
 import tempfile
+import dataclasses
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Iterable, Iterator
@@ -137,47 +138,63 @@ def _split_stream(data, where: str) -> tuple[Metadata, memoryview]:
     return meta, mv[2 + m:]
 
 
-def _load(path, kind: int | None, first: int = 0, stop: int | None = None
-          ) -> tuple[Metadata, Any]:
-    """The metadata of a stream file and its records `first` to `stop` (all by default), of
-    `kind` (by default the kind of the file's schema).
-
-    The one function that opens stream files to read their records. A raw file is read from
-    the offset of record `first` on; a compressed one streams through the reader.
-    """
+def _load(path, kind: int | None) -> tuple[Metadata, Any]:
+    """The metadata of a stream file and all its records, of `kind` (by default the kind of
+    the file's schema). Raw files are mapped, not copied: a filter touches the headers only."""
     np = _numpy()
     where = os.fspath(path)
     if where.endswith(".zst"):
         from ._reader import open as open_stream
-        parts, seen = [], 0
-        with open_stream(where) as reader:
+        with _open_day(where) as f, open_stream(f) as reader:
             meta = reader.metadata
             kind = kind or _kind_of(meta.schema)
-            for batch in reader.batches():
-                arr = _records(bytes(batch), kind, where)
-                lo, hi = max(first - seen, 0), len(arr) if stop is None else stop - seen
-                seen += len(arr)
-                if hi > lo:
-                    parts.append(arr[lo:hi])
-                if stop is not None and seen >= stop:
-                    break
+            parts = [_records(bytes(b), kind, where) for b in reader.batches()]
         return meta, np.concatenate(parts) if parts else _empty(kind)
-    with open(where, "rb") as f:
-        head = f.read(2)
-        m = int.from_bytes(head, "little") if len(head) == 2 else 0
-        meta, _ = _split_stream(head + f.read(m), where)
-        kind = kind or _kind_of(meta.schema)
-        size = _KIND_SIZE[kind]
-        begin = 2 + m + first * size
-        end = os.fstat(f.fileno()).st_size
-        if stop is not None:
-            end = min(end, 2 + m + stop * size)
-        if end - begin < (1 << 16):
-            f.seek(begin)
-            body = f.read(max(end - begin, 0))
-        else:  # mapped, not copied: a filter touches the headers only
-            body = memoryview(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ))[begin:end]
-    return meta, _records(body, kind, where)
+    with _open_day(where) as f:
+        data = _map(f)
+    meta, body = _split_stream(data, where)
+    return meta, _records(body, kind or _kind_of(meta.schema), where)
+
+
+def _open_day(path):
+    """Opens a stream file to read its records: every such read starts here."""
+    return open(path, "rb")
+
+
+def _map(f):
+    size = os.fstat(f.fileno()).st_size
+    if size < (1 << 16):
+        return f.read()
+    return memoryview(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ))
+
+
+def _zstd_frames(data) -> list[tuple[int, int]] | None:
+    """(offset, length) of every zstd frame of `data`, from the frame and block headers; None
+    when `data` is not a sequence of whole frames."""
+    mv, out, pos = memoryview(data), [], 0
+    while pos < len(mv):
+        start = pos
+        if len(mv) - pos < 6 or bytes(mv[pos:pos + 4]) != b"\x28\xb5\x2f\xfd":
+            return None
+        fhd = mv[pos + 4]
+        single = fhd >> 5 & 1
+        fcs = (0, 2, 4, 8)[fhd >> 6] or single
+        pos += 5 + (0 if single else 1) + (0, 1, 2, 4)[fhd & 3] + fcs
+        while True:
+            if len(mv) - pos < 3:
+                return None
+            hdr = int.from_bytes(mv[pos:pos + 3], "little")
+            kind, size = hdr >> 1 & 3, hdr >> 3
+            if kind == 3:
+                return None
+            pos += 3 + (1 if kind == 1 else size)
+            if hdr & 1:
+                break
+        pos += 4 if fhd >> 2 & 1 else 0
+        if pos > len(mv):
+            return None
+        out.append((start, pos - start))
+    return out
 
 
 def _stream_bytes(meta: Metadata, arr) -> bytes:
@@ -189,6 +206,36 @@ def _write_stream(path: Path, meta: Metadata, arr, compression: str | None) -> N
 
     with _open_reader(_stream_bytes(meta, arr)) as reader:
         _atomic_write(path, lambda tmp: write(tmp, reader, compression=compression))
+
+
+def _write_day(path: Path, meta: Metadata, arr, compression: str | None) -> None:
+    """A day file: the metadata, then each instrument's records (sorted by ts_event) together;
+    compressed, the metadata and each instrument are zstd frames of their own, so that one
+    instrument can be read without decompressing the others."""
+    np = _numpy()
+    _, ids = _ts_ids(arr)
+    cuts = [0, *(np.flatnonzero(ids[1:] != ids[:-1]) + 1).tolist(), len(arr)]
+
+    def fill(tmp):
+        with open(tmp, "xb") as f:
+            if compression == "zstd":
+                from ._ext import ZstdWriter
+                z = ZstdWriter(_ext_default_level())
+                f.write(z.compress(meta.encode()) + z.finish())
+                for a, b in zip(cuts, cuts[1:]):
+                    if b > a:
+                        f.write(z.compress(arr[a:b].tobytes()) + z.finish())
+            else:
+                f.write(meta.encode())
+                f.write(memoryview(np.ascontiguousarray(arr)).cast("B") if len(arr) else b"")
+            f.flush()
+            os.fsync(f.fileno())
+    _atomic_write(path, fill)
+
+
+def _ext_default_level() -> int:
+    from ._ext import zstd_levels
+    return zstd_levels()[2]
 
 
 def _open_reader(data: bytes):
@@ -276,41 +323,79 @@ def _stat_key(st: os.stat_result) -> list[int]:
     return [st.st_size, st.st_mtime_ns]
 
 
-def _split_points(ts) -> list[list[int]]:
-    """[record index, ts_event] about every SPLIT_EVERY records of sorted times, at indexes
-    where ts_event grows: the piece between two of them holds exactly the records of a
-    ts_event range."""
+def _split_points(ts) -> list[int]:
+    """ts_event values that cut sorted times into pieces of about SPLIT_EVERY records; a piece
+    is the records of [one cut, the next)."""
     np = _numpy()
-    out: list[list[int]] = []
+    out: list[int] = []
     i = SPLIT_EVERY
     while i < len(ts):
         j = int(np.searchsorted(ts, ts[i - 1], side="right"))
         if j >= len(ts):
             break
-        out.append([j, int(ts[j])])
+        out.append(int(ts[j]))
         i = j + SPLIT_EVERY
     return out
+
+
+def _segments(path: Path, kind: int):
+    """The metadata, the records, where the metadata lies in the file and, when each
+    instrument's records lie together, {id: (offset, length)} of their bytes (raw) or frame
+    (zstd); None otherwise."""
+    np = _numpy()
+    with _open_day(path) as f:
+        data = _map(f)
+    if path.name.endswith(".zst"):
+        from ._ext import zstd_decompress
+        frames = _zstd_frames(data)
+        if not frames:  # not frames we can split: read as any stream
+            meta, arr = _load(path, kind)
+            return meta, arr, None, None
+        meta = Metadata.decode(zstd_decompress(bytes(data[:frames[0][1]])))
+        pieces, segs = [], {}
+        for off, length in frames[1:]:
+            arr = _records(zstd_decompress(bytes(data[off:off + length])), kind, str(path))
+            _, ids = _ts_ids(arr)
+            if segs is not None and len(arr):
+                i = int(ids[0])
+                segs = None if i in segs or (ids != i).any() else {**segs, i: (off, length)}
+            pieces.append(arr)
+        arr = np.concatenate(pieces) if pieces else _empty(kind)
+        return meta, arr, list(frames[0]), segs
+    meta, body = _split_stream(data, str(path))
+    arr = _records(body, kind, str(path))
+    head = len(data) - len(body)
+    _, ids = _ts_ids(arr)
+    cuts = [0, *(np.flatnonzero(ids[1:] != ids[:-1]) + 1).tolist(), len(arr)] if len(arr) else [0]
+    size = _KIND_SIZE[kind]
+    segs = {int(ids[a]): (head + a * size, (b - a) * size) for a, b in zip(cuts, cuts[1:])}
+    return meta, arr, [0, head], segs if len(segs) == len(cuts) - 1 else None
 
 
 def _summary(path: Path, kind: int) -> dict:
     """The index entry of one day file, computed from the file alone."""
     np = _numpy()
     st = os.stat(path)
-    meta, arr = _load(path, kind)
+    meta, arr, head, segs = _segments(path, kind)
     ts, ids = _ts_ids(arr)
+    order = np.lexsort((ts, ids))
+    ts_by, ids_by = ts[order], ids[order]
+    uniq, first, counts = np.unique(ids_by, return_index=True, return_counts=True)
     tickers = meta.mappings.map
-    uniq, first, counts = np.unique(ids, return_index=True, return_counts=True)
-    # records are sorted by time: an instrument's last record is the last of its id
-    last = len(ids) - 1 - np.unique(ids[::-1], return_index=True)[1]
+    instruments = []
+    for i, a, c in zip(uniq.tolist(), first.tolist(), counts.tolist()):
+        seg = segs.get(i) if segs is not None else None
+        instruments.append([i, tickers.get(i), c, int(ts_by[a]), int(ts_by[a + c - 1]),
+                            *(seg if seg is not None else (None, None))])
     return {
         "file": path.name,
         "stat": _stat_key(st),
         "count": int(len(arr)),
         "start": int(ts.min()) if len(ts) else None,
         "end": int(ts.max()) if len(ts) else None,
-        "instruments": [[int(i), tickers.get(int(i)), int(c), int(ts[a]), int(ts[b])]
-                        for i, c, a, b in zip(uniq, counts, first, last)],
-        "splits": _split_points(ts),
+        "head": head,
+        "instruments": instruments,
+        "splits": _split_points(np.sort(ts)),
     }
 
 
@@ -358,15 +443,20 @@ class DayFile:
     count: int
     start: int | None  # first and last ts_event, both inclusive
     end: int | None
-    instruments: dict[int, tuple]  # id -> (ticker or None, count, first ts, last ts)
+    # id -> (ticker or None, count, first ts, last ts, offset, length); offset and length of
+    # the instrument's bytes (raw) or frame (zstd), None when its records are not together
+    instruments: dict[int, tuple]
     size: int
-    splits: tuple[tuple[int, int], ...]
+    stat: tuple[int, int]
+    head: tuple[int, int] | None  # where the metadata lies (frame, in a compressed file)
+    splits: tuple[int, ...]
 
     @classmethod
     def of(cls, path: Path, e: dict) -> "DayFile":
         return cls(path, _dt.date.fromisoformat(path.name[:10]), e["count"], e["start"],
                    e["end"], {i: tuple(rest) for i, *rest in e["instruments"]}, e["stat"][0],
-                   tuple(tuple(s) for s in e["splits"]))
+                   tuple(e["stat"]), tuple(e["head"]) if e.get("head") else None,
+                   tuple(e["splits"]))
 
     def tickers(self) -> set[str]:
         return {v[0] for v in self.instruments.values() if v[0] is not None}
@@ -375,8 +465,18 @@ class DayFile:
         """Whether the file can hold records in [start, end), of `tickers` when given."""
         if tickers is None:
             return self.count > 0 and self.end >= start and self.start < end
-        return any(t in tickers and last >= start and first < end
-                   for t, _, first, last in self.instruments.values())
+        return any(v[0] in tickers and v[3] >= start and v[2] < end
+                   for v in self.instruments.values())
+
+    def part(self, kind: int, start: int, end: int, tickers) -> "_Part":
+        """What reading the records of `tickers` (None: all) in [start, end) takes."""
+        segs = None
+        if tickers is not None and self.head is not None:
+            segs = tuple((i, v[4], v[5]) for i, v in sorted(self.instruments.items())
+                         if v[0] in tickers and v[3] >= start and v[2] < end)
+            if any(off is None for _, off, _ in segs):
+                segs = None
+        return _Part(str(self.path), kind, start, end, tickers, self.stat, self.head, segs)
 
 
 # --- continuous contracts --------------------------------------------------------------------
@@ -439,16 +539,21 @@ def _as_params(params) -> RetrieveParams:
 
 @dataclass(frozen=True)
 class _Part:
-    """One day file to read and the filter to apply to it; plain values only, so it pickles."""
+    """One stream file to read and the filter to apply to it; plain values only, so it
+    pickles. With `segments` (and the file unchanged since `stat`), only the metadata at
+    `head` and the byte ranges of the instruments asked for are read."""
 
     path: str
     kind: int
     start: int
     end: int
     tickers: tuple[str, ...] | None  # None: every instrument
-    first: int = 0  # record range of the file to read (a piece of a large day)
-    stop: int | None = None
-    ordered: bool = True  # the file is sorted by ts_event (day files always are)
+    stat: tuple[int, int] | None = None
+    head: tuple[int, int] | None = None
+    segments: tuple[tuple[int, int, int], ...] | None = None  # (id, offset, length)
+
+    def range(self, start: int, end: int) -> "_Part":
+        return dataclasses.replace(self, start=start, end=end)
 
 
 class Catalog:
@@ -522,10 +627,9 @@ class Catalog:
             # every day is checked before the first is written
             index = _read_index(d)
             for path, day, day_meta, merged in plans:
-                t, _ = _ts_ids(merged)
-                merged = merged[np.argsort(t, kind="stable")]
-                _write_stream(path, day_meta, merged,
-                              "zstd" if path.name.endswith(".zst") else None)
+                t, i = _ts_ids(merged)
+                merged = merged[np.lexsort((t, i))]  # stable: equal times keep their order
+                _write_day(path, day_meta, merged, "zstd" if path.name.endswith(".zst") else None)
                 index[path.name] = _summary(path, kind)
                 written.append(path)
             # entries of files that vanished are dropped while the lock is held
@@ -699,7 +803,7 @@ class Catalog:
                 tickers = tuple(s for s in symbols if s in f.tickers())
             if tickers == () or not f.overlaps(start, end, tickers):
                 continue
-            parts.append(_Part(str(f.path), kind, start, end, tickers))
+            parts.append(f.part(kind, start, end, tickers))
         if params.stype == Stype.CONTINUOUS and not parts and symbols:
             self._explain_continuous(params, roots, files, where)
         return parts
@@ -728,19 +832,21 @@ def _schema_attr(schema: Schema) -> str:
 
 
 def _read_part(part: _Part) -> tuple[Metadata | None, Any]:
-    """The records of one part that pass its filter, and the day file's metadata (None when
-    the file vanished since the plan was made: that day was removed)."""
+    """The records of one part that pass its filter, ordered by ts_event (records with equal
+    times by instrument id, then as written), and the file's metadata; None for the metadata
+    when the file vanished since the plan was made (that day was removed)."""
     np = _numpy()
     try:
-        meta, arr = _load(part.path, part.kind, part.first, part.stop)
+        got = _read_segments(part)
+        if got is not None:
+            meta, arr = got
+        else:
+            meta, arr = _load(part.path, part.kind)
     except FileNotFoundError:
         return None, _empty(part.kind)
     ts, ids = _ts_ids(arr)
-    if len(ts) and (not part.ordered or ts[0] < part.start or ts[-1] >= part.end):
-        mask = (ts >= part.start) & (ts < part.end)
-    else:  # the file lies inside the range (day files are sorted by time)
-        mask = None
-    if part.tickers is not None:
+    mask = (ts >= part.start) & (ts < part.end)
+    if part.tickers is not None and got is None:
         wanted = [i for i, t in meta.mappings.map.items() if t in part.tickers]
         if len(wanted) <= 8:
             of = np.zeros(len(ids), dtype=bool)
@@ -748,8 +854,34 @@ def _read_part(part: _Part) -> tuple[Metadata | None, Any]:
                 of |= ids == i
         else:
             of = np.isin(ids, np.asarray(wanted, dtype=np.uint32))
-        mask = of if mask is None else mask & of
-    return meta, arr if mask is None else arr[mask]
+        mask &= of
+    arr = arr[mask]
+    ts, ids = _ts_ids(arr)
+    if len(ts) > 1 and (ts[1:] < ts[:-1]).any():
+        arr = arr[np.lexsort((ids, ts))]
+    return meta, arr
+
+
+def _read_segments(part: _Part):
+    """The metadata and the records of the part's instruments, read from their byte ranges
+    alone; None when the part has no ranges or the file changed since they were noted."""
+    if part.segments is None:
+        return None
+    np = _numpy()
+    with _open_day(part.path) as f:
+        if tuple(_stat_key(os.fstat(f.fileno()))) != tuple(part.stat):
+            return None
+        zst = part.path.endswith(".zst")
+        if zst:
+            from ._ext import zstd_decompress
+        off, length = part.head
+        head = os.pread(f.fileno(), length, off)
+        meta = Metadata.decode(zstd_decompress(head) if zst else head)
+        arrs = []
+        for _, off, length in part.segments:
+            data = os.pread(f.fileno(), length, off)
+            arrs.append(_records(zstd_decompress(data) if zst else data, part.kind, part.path))
+    return meta, np.concatenate(arrs) if arrs else _empty(part.kind)
 
 
 def _merge_maps(parts: list[tuple[str, Metadata, Any]]) -> dict[int, str]:

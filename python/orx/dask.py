@@ -73,15 +73,14 @@ def _frame(parts: list[_cat._Part], divisions, kind: int, pretty_px: bool):
 
 
 def _pieces(part: _cat._Part, splits, first_ts: int, last_ts: int):
-    """`part` cut at the split points (record index, ts_event) of its file; each piece is
-    returned with the lowest ts_event it can hold. `last_ts` is the file's last ts_event."""
-    bounds = [(0, first_ts)] + [tuple(s) for s in splits]
+    """`part` cut at the ts_event values `splits` of its file, whose times run from `first_ts`
+    to `last_ts`; each piece is returned with the lowest ts_event it can hold."""
+    bounds = [first_ts, *splits, last_ts + 1]
     out = []
-    for k, (j, lo) in enumerate(bounds):
-        stop, hi = bounds[k + 1] if k + 1 < len(bounds) else (None, last_ts + 1)
+    for lo, hi in zip(bounds, bounds[1:]):
         lo, hi = max(lo, part.start), min(hi, part.end)
         if lo < hi:
-            out.append((lo, _cat._Part(part.path, part.kind, lo, hi, part.tickers, j, stop)))
+            out.append((lo, part.range(lo, hi)))
     return out
 
 
@@ -117,8 +116,8 @@ def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
     filter every partition.
 
     Each file is read once here to find its time range and split points; divisions are known
-    when every file is sorted by ts_event and the files do not overlap in time (a catalog's day
-    files always are). Otherwise the frame has unknown divisions.
+    when the files do not overlap in time (a catalog's day files never do), unknown otherwise.
+    Every partition is sorted by ts_event (records with equal times by instrument id).
     """
     _dd()
     np = _cat._numpy()
@@ -144,15 +143,11 @@ def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
         if len(ts):
             files.append((int(ts.min()), path, ts))
     files.sort(key=lambda f: f[0])
-    pieces, last, ordered = [], None, True
+    pieces, last = [], None
     for first_ts, path, ts in files:
         part = _cat._Part(path, kind, lo_all, hi_all, tickers)
-        if np.all(ts[1:] >= ts[:-1]):
-            got = _pieces(part, _cat._split_points(ts), first_ts, int(ts[-1]))
-        else:
-            ordered = False
-            got = [(first_ts, _cat._Part(path, kind, lo_all, hi_all, tickers, ordered=False))]
+        got = _pieces(part, _cat._split_points(np.sort(ts)), first_ts, int(ts.max()))
         pieces += got
         if got:
             last = min(int(ts.max()), hi_all - 1)
-    return _assemble(pieces, last if ordered else None, kind, pretty_px)
+    return _assemble(pieces, last, kind, pretty_px)
