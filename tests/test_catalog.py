@@ -207,13 +207,14 @@ def test_reindex_gives_the_index_the_writes_built(cat):
     first = doc["files"][0]
     assert (first["count"], first["start"], first["end"]) == (7, DAY0, DAY0 + 5 * NS_DAY // 6)
     sixth = NS_DAY // 6
-    assert [e[:5] for e in first["instruments"]] == [[7, "ESZ5", 2, DAY0, DAY0 + 3 * sixth],
+    assert first["instruments"] == [[7, "ESZ5", 2, DAY0, DAY0 + 3 * sixth],
                                                      [8, "NQZ5", 2, DAY0 + sixth, DAY0 + 4 * sixth],
                                                      [9, "ESH6", 3, DAY0 + 5, DAY0 + 5 * sixth]]
     size = os.path.getsize(day_dir(cat) / first["file"])
     assert first["stat"][0] == size
     # the metadata and the instruments' byte ranges (or frames) tile the file
-    ranges = sorted([first["head"]] + [e[5:] for e in first["instruments"]])
+    assert [b[:3] for b in first["blocks"]] == [e[0:1] + e[3:5] for e in first["instruments"]]
+    ranges = sorted([first["head"]] + [b[3:] for b in first["blocks"]])
     assert ranges[0][0] == 0 and all(a[0] + a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
     assert ranges[-1][0] + ranges[-1][1] == size
 
@@ -391,15 +392,15 @@ def test_result_exports_arrow_and_writes_one_stream(full, tmp_path):
 
 def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(full, monkeypatch):
     before = rows(full.query(params([], DAY0, DAY0 + NS_DAY)))
-    load = oc._load
+    open_day = oc._open_day
 
-    def replaced_after_opening(path, *a, **kw):
-        got = load(path, *a, **kw)
-        monkeypatch.setattr(oc, "_load", load)
+    def replaced_after_opening(path):
+        f = open_day(path)
+        monkeypatch.setattr(oc, "_open_day", open_day)
         full.write(records([(DAY0 + 9, 8)]), mode="replace")  # the day changes meanwhile
-        return got
+        return f
 
-    monkeypatch.setattr(oc, "_load", replaced_after_opening)
+    monkeypatch.setattr(oc, "_open_day", replaced_after_opening)
     assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == before
     assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 9, 8, 0)]
 
@@ -407,7 +408,7 @@ def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(full, monk
 def test_one_instrument_is_read_from_its_own_bytes(full):
     path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
     entry = json.loads(index_text(full))["files"][0]
-    _, _, _, _, _, off, length = entry["instruments"][0]  # ESZ5
+    _, _, _, off, length = entry["blocks"][0]  # ESZ5
     st = os.stat(path)
     with open(path, "r+b") as f:  # spoil ESZ5's bytes, keeping size and time
         f.seek(off)
@@ -417,6 +418,24 @@ def test_one_instrument_is_read_from_its_own_bytes(full):
     assert [i for _, i, _ in got] == [8, 9, 8, 9]  # by time
     with pytest.raises((ValueError, OSError)):
         full.query(params(["ESZ5"], DAY0, DAY0 + NS_DAY)).to_numpy()
+
+
+@pytest.mark.parametrize("start, end, blocks", [
+    (DAY0, DAY0 + NS_DAY, 3), (DAY0 + 4, DAY0 + 5, 1), (DAY0 + 3, DAY0 + 4, 1),
+    (DAY0 + 2, DAY0 + 7, 2), (DAY0 + 5, DAY0 + 6, 0)])
+def test_blocks_of_a_day_outside_the_range_are_not_read(cat, monkeypatch, start, end, blocks):
+    monkeypatch.setattr(oc, "BLOCK_RECORDS", 2)
+    cat.write(records([(DAY0 + t, 7) for t in (0, 1, 2, 4, 6, 8)] + [(DAY0 + 2, 8)]))
+    entry = json.loads(index_text(cat))["files"][0]
+    assert [b[:3] for b in entry["blocks"]] == [
+        [7, DAY0, DAY0 + 1], [7, DAY0 + 2, DAY0 + 4], [7, DAY0 + 6, DAY0 + 8], [8, DAY0 + 2,
+                                                                               DAY0 + 2]]
+    read = []
+    pread = os.pread
+    monkeypatch.setattr(oc.os, "pread", lambda fd, n, off: read.append(off) or pread(fd, n, off))
+    got = rows(cat.query(params(["ESZ5"], start, end)))
+    assert [t for t, _, _ in got] == [DAY0 + t for t in (0, 1, 2, 4, 6, 8) if start <= DAY0 + t < end]
+    assert len(read) == 1 + blocks  # the metadata, then the blocks that can match
 
 
 def test_a_day_replaced_after_planning_is_read_whole_from_the_new_file(full):

@@ -7,9 +7,12 @@ Layout::
     {root}/{DATASET}/{schema}/.lock                    taken by writers
 
 A day file is an ordinary stream: its metadata names the schema, the dataset, the day as
-``[midnight, next midnight)`` and the tickers of the instruments it holds; its records are of the
-schema's kind and sorted by ``ts_event`` (stable, so records with equal times keep the order they
-were written in).
+``[midnight, next midnight)`` and the tickers of the instruments it holds. Its records are of
+the schema's kind, grouped by instrument (ascending id), each instrument's in ts_event order
+(stable, so records with equal times keep the order they were written in), in blocks of at most
+BLOCK_RECORDS records; compressed, the metadata and every block are zstd frames of their own.
+A read takes only the blocks that can hold the instruments and times it asks for, and merges
+them by ts_event.
 
 The index is a cache: every entry carries the size and modification time of the file it
 describes, and a reader that finds a file without an entry, or an entry whose file changed or
@@ -47,6 +50,9 @@ INDEX_FORMAT = 1
 # Records between the split points a day's index entry keeps, so that a large day can be cut
 # into pieces of about this many records without reading it first.
 SPLIT_EVERY = 1 << 18
+# Records of one instrument in one block of a day file (a zstd frame when compressed): a read
+# takes the blocks of the instruments and times it needs.
+BLOCK_RECORDS = 1 << 16
 
 _DAY_FILE = re.compile(r"^(\d{4}-\d{2}-\d{2})\.orx(\.zst)?$")
 # Record size in bytes by record kind (rtype byte).
@@ -208,13 +214,24 @@ def _write_stream(path: Path, meta: Metadata, arr, compression: str | None) -> N
         _atomic_write(path, lambda tmp: write(tmp, reader, compression=compression))
 
 
+def _blocks(ids) -> list[int]:
+    """Record indexes that cut records grouped by instrument into blocks of one instrument and
+    at most BLOCK_RECORDS records, from 0 to len(ids)."""
+    np = _numpy()
+    runs = [0, *(np.flatnonzero(ids[1:] != ids[:-1]) + 1).tolist(), len(ids)]
+    cuts = [0]
+    for a, b in zip(runs, runs[1:]):
+        cuts += list(range(a + BLOCK_RECORDS, b, BLOCK_RECORDS)) + [b]
+    return cuts if len(ids) else [0]
+
+
 def _write_day(path: Path, meta: Metadata, arr, compression: str | None) -> None:
     """A day file: the metadata, then each instrument's records (sorted by ts_event) together;
-    compressed, the metadata and each instrument are zstd frames of their own, so that one
-    instrument can be read without decompressing the others."""
+    compressed, the metadata and every block of one instrument's records are zstd frames of
+    their own, so that a block can be read without decompressing the others."""
     np = _numpy()
     _, ids = _ts_ids(arr)
-    cuts = [0, *(np.flatnonzero(ids[1:] != ids[:-1]) + 1).tolist(), len(arr)]
+    cuts = _blocks(ids)
 
     def fill(tmp):
         with open(tmp, "xb") as f:
@@ -338,10 +355,10 @@ def _split_points(ts) -> list[int]:
     return out
 
 
-def _segments(path: Path, kind: int):
-    """The metadata, the records, where the metadata lies in the file and, when each
-    instrument's records lie together, {id: (offset, length)} of their bytes (raw) or frame
-    (zstd); None otherwise."""
+def _scan(path: Path, kind: int):
+    """The metadata and the records of a day file, where its metadata lies, and its blocks as
+    [instrument id, first ts, last ts, offset, length] of their bytes (raw) or frame (zstd);
+    None for the blocks when the file's records are not grouped by instrument in time order."""
     np = _numpy()
     with _open_day(path) as f:
         data = _map(f)
@@ -352,49 +369,53 @@ def _segments(path: Path, kind: int):
             meta, arr = _load(path, kind)
             return meta, arr, None, None
         meta = Metadata.decode(zstd_decompress(bytes(data[:frames[0][1]])))
-        pieces, segs = [], {}
-        for off, length in frames[1:]:
-            arr = _records(zstd_decompress(bytes(data[off:off + length])), kind, str(path))
-            _, ids = _ts_ids(arr)
-            if segs is not None and len(arr):
-                i = int(ids[0])
-                segs = None if i in segs or (ids != i).any() else {**segs, i: (off, length)}
-            pieces.append(arr)
-        arr = np.concatenate(pieces) if pieces else _empty(kind)
-        return meta, arr, list(frames[0]), segs
-    meta, body = _split_stream(data, str(path))
-    arr = _records(body, kind, str(path))
-    head = len(data) - len(body)
-    _, ids = _ts_ids(arr)
-    cuts = [0, *(np.flatnonzero(ids[1:] != ids[:-1]) + 1).tolist(), len(arr)] if len(arr) else [0]
-    size = _KIND_SIZE[kind]
-    segs = {int(ids[a]): (head + a * size, (b - a) * size) for a, b in zip(cuts, cuts[1:])}
-    return meta, arr, [0, head], segs if len(segs) == len(cuts) - 1 else None
+        head = list(frames[0])
+        arrs = [_records(zstd_decompress(bytes(data[o:o + n])), kind, str(path))
+                for o, n in frames[1:]]
+        spans = list(frames[1:])
+    else:
+        meta, body = _split_stream(data, str(path))
+        arr = _records(body, kind, str(path))
+        head = [0, len(data) - len(body)]
+        _, ids = _ts_ids(arr)
+        cuts, size = _blocks(ids), _KIND_SIZE[kind]
+        arrs = [arr[a:b] for a, b in zip(cuts, cuts[1:])]
+        spans = [(head[1] + a * size, (b - a) * size) for a, b in zip(cuts, cuts[1:])]
+    blocks: list | None = []
+    for a, (off, length) in zip(arrs, spans):
+        ts, ids = _ts_ids(a)
+        if not len(a) or (ids != ids[0]).any() or (ts[1:] < ts[:-1]).any():
+            blocks = None
+            break
+        blocks.append([int(ids[0]), int(ts[0]), int(ts[-1]), off, length])
+    if blocks is not None:  # one instrument's blocks follow each other
+        seen = [b[0] for b in blocks]
+        if any(x != y for x, y in zip(sorted(seen), seen)):
+            blocks = None
+    arr = np.concatenate(arrs) if arrs else _empty(kind)
+    return meta, arr, head, blocks
 
 
 def _summary(path: Path, kind: int) -> dict:
     """The index entry of one day file, computed from the file alone."""
     np = _numpy()
     st = os.stat(path)
-    meta, arr, head, segs = _segments(path, kind)
+    meta, arr, head, blocks = _scan(path, kind)
     ts, ids = _ts_ids(arr)
     order = np.lexsort((ts, ids))
     ts_by, ids_by = ts[order], ids[order]
     uniq, first, counts = np.unique(ids_by, return_index=True, return_counts=True)
     tickers = meta.mappings.map
-    instruments = []
-    for i, a, c in zip(uniq.tolist(), first.tolist(), counts.tolist()):
-        seg = segs.get(i) if segs is not None else None
-        instruments.append([i, tickers.get(i), c, int(ts_by[a]), int(ts_by[a + c - 1]),
-                            *(seg if seg is not None else (None, None))])
     return {
         "file": path.name,
         "stat": _stat_key(st),
         "count": int(len(arr)),
         "start": int(ts.min()) if len(ts) else None,
         "end": int(ts.max()) if len(ts) else None,
-        "head": head,
-        "instruments": instruments,
+        "instruments": [[i, tickers.get(i), c, int(ts_by[a]), int(ts_by[a + c - 1])]
+                        for i, a, c in zip(uniq.tolist(), first.tolist(), counts.tolist())],
+        "head": head if blocks is not None else None,
+        "blocks": blocks,
         "splits": _split_points(np.sort(ts)),
     }
 
@@ -443,12 +464,12 @@ class DayFile:
     count: int
     start: int | None  # first and last ts_event, both inclusive
     end: int | None
-    # id -> (ticker or None, count, first ts, last ts, offset, length); offset and length of
-    # the instrument's bytes (raw) or frame (zstd), None when its records are not together
-    instruments: dict[int, tuple]
+    instruments: dict[int, tuple]  # id -> (ticker or None, count, first ts, last ts)
     size: int
     stat: tuple[int, int]
     head: tuple[int, int] | None  # where the metadata lies (frame, in a compressed file)
+    # (id, first ts, last ts, offset, length) of every block; None: read the file whole
+    blocks: tuple[tuple[int, int, int, int, int], ...] | None
     splits: tuple[int, ...]
 
     @classmethod
@@ -456,6 +477,7 @@ class DayFile:
         return cls(path, _dt.date.fromisoformat(path.name[:10]), e["count"], e["start"],
                    e["end"], {i: tuple(rest) for i, *rest in e["instruments"]}, e["stat"][0],
                    tuple(e["stat"]), tuple(e["head"]) if e.get("head") else None,
+                   tuple(map(tuple, e["blocks"])) if e.get("blocks") is not None else None,
                    tuple(e["splits"]))
 
     def tickers(self) -> set[str]:
@@ -470,13 +492,8 @@ class DayFile:
 
     def part(self, kind: int, start: int, end: int, tickers) -> "_Part":
         """What reading the records of `tickers` (None: all) in [start, end) takes."""
-        segs = None
-        if tickers is not None and self.head is not None:
-            segs = tuple((i, v[4], v[5]) for i, v in sorted(self.instruments.items())
-                         if v[0] in tickers and v[3] >= start and v[2] < end)
-            if any(off is None for _, off, _ in segs):
-                segs = None
-        return _Part(str(self.path), kind, start, end, tickers, self.stat, self.head, segs)
+        return _Part(str(self.path), kind, start, end, tickers, self.stat, self.head,
+                     self.blocks if self.head is not None else None)
 
 
 # --- continuous contracts --------------------------------------------------------------------
@@ -540,8 +557,8 @@ def _as_params(params) -> RetrieveParams:
 @dataclass(frozen=True)
 class _Part:
     """One stream file to read and the filter to apply to it; plain values only, so it
-    pickles. With `segments` (and the file unchanged since `stat`), only the metadata at
-    `head` and the byte ranges of the instruments asked for are read."""
+    pickles. With `blocks` (and the file unchanged since `stat`), only the metadata at `head`
+    and the blocks that can hold records of the instruments and times asked for are read."""
 
     path: str
     kind: int
@@ -550,7 +567,7 @@ class _Part:
     tickers: tuple[str, ...] | None  # None: every instrument
     stat: tuple[int, int] | None = None
     head: tuple[int, int] | None = None
-    segments: tuple[tuple[int, int, int], ...] | None = None  # (id, offset, length)
+    blocks: tuple[tuple[int, int, int, int, int], ...] | None = None
 
     def range(self, start: int, end: int) -> "_Part":
         return dataclasses.replace(self, start=start, end=end)
@@ -837,7 +854,7 @@ def _read_part(part: _Part) -> tuple[Metadata | None, Any]:
     when the file vanished since the plan was made (that day was removed)."""
     np = _numpy()
     try:
-        got = _read_segments(part)
+        got = _read_blocks(part)
         if got is not None:
             meta, arr = got
         else:
@@ -846,7 +863,7 @@ def _read_part(part: _Part) -> tuple[Metadata | None, Any]:
         return None, _empty(part.kind)
     ts, ids = _ts_ids(arr)
     mask = (ts >= part.start) & (ts < part.end)
-    if part.tickers is not None and got is None:
+    if part.tickers is not None:
         wanted = [i for i, t in meta.mappings.map.items() if t in part.tickers]
         if len(wanted) <= 8:
             of = np.zeros(len(ids), dtype=bool)
@@ -862,10 +879,11 @@ def _read_part(part: _Part) -> tuple[Metadata | None, Any]:
     return meta, arr
 
 
-def _read_segments(part: _Part):
-    """The metadata and the records of the part's instruments, read from their byte ranges
-    alone; None when the part has no ranges or the file changed since they were noted."""
-    if part.segments is None:
+def _read_blocks(part: _Part):
+    """The metadata and the records of the blocks that can hold the part's instruments and
+    times, read alone; None when the part has no blocks or the file changed since they were
+    noted."""
+    if part.blocks is None:
         return None
     np = _numpy()
     with _open_day(part.path) as f:
@@ -877,8 +895,12 @@ def _read_segments(part: _Part):
         off, length = part.head
         head = os.pread(f.fileno(), length, off)
         meta = Metadata.decode(zstd_decompress(head) if zst else head)
+        ids = meta.mappings.map
+        wanted = None if part.tickers is None else {i for i, t in ids.items() if t in part.tickers}
         arrs = []
-        for _, off, length in part.segments:
+        for i, first, last, off, length in part.blocks:
+            if (wanted is not None and i not in wanted) or last < part.start or first >= part.end:
+                continue
             data = os.pread(f.fileno(), length, off)
             arrs.append(_records(zstd_decompress(data) if zst else data, part.kind, part.path))
     return meta, np.concatenate(arrs) if arrs else _empty(part.kind)
