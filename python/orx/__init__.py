@@ -1,6 +1,7 @@
 """orx: market-data records and streams, strategy results and historical-data requests.
 
-Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module.
+Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module. Importing
+the package also registers how its values pickle and copy (see ``orx._pickle``).
 ``orx.open`` reads a stream in bounded memory into records, batches, numpy, pandas and Arrow;
 ``orx.write`` and ``orx.Writer`` write streams of every record kind, raw or zstd-compressed;
 ``orx.Catalog`` keeps stream files by dataset, schema and day and answers ``RetrieveParams``.
@@ -8,9 +9,12 @@ Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its
 
 from . import _lib
 from ._lib import *  # noqa: F401,F403
+from ._pickle import register as _register_pickling
 from ._reader import Batch, Reader, open  # noqa: F401,A004
 from ._writer import Writer, write  # noqa: F401
 from .catalog import Catalog  # noqa: F401
 
 # A star import gives the classes of _lib only (and never hides the built-in open).
 __all__ = list(_lib.__all__)
+
+_register_pickling()

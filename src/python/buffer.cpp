@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "bind/bind.h"
+#include "buffer.h"
 #include "classes.h"
 #include "decode.h"
 #include "frame.h"
@@ -12,16 +13,6 @@
 #include "utils.h"
 
 namespace orx::py {
-
-// One private copy of the stream: written back by write_to_file and read by the decoder, whose
-// record refs point straight into it (the vector's heap block never moves, and nothing
-// changes it). A store only opens when its metadata deserialized, so the decoder holds it.
-struct BufferStore {
-  std::vector<uint8_t> data;
-  RecordDecoder decoder;
-
-  const Metadata& metadata() const { return *decoder.metadata(); }
-};
 
 namespace {
 

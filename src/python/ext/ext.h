@@ -28,6 +28,9 @@ std::span<const MethodRow> arrow_functions();
 // The writers: columns and record objects to stream bytes, zstd.
 std::span<const MethodRow> writer_functions();
 
+// The raw values behind pickling: layout memory, extra attributes, a store's stream.
+std::span<const MethodRow> pickle_functions();
+
 }  // namespace orx::py::ext
 
 namespace orx::py {
