@@ -10,6 +10,7 @@ from stream_util import mbp1_bytes, stream
 
 dd = pytest.importorskip("dask.dataframe")
 pd = pytest.importorskip("pandas")
+import orx.dask  # noqa: E402
 
 
 @pytest.fixture

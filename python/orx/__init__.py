@@ -18,3 +18,11 @@ from .catalog import Catalog  # noqa: F401
 __all__ = list(_lib.__all__)
 
 _register_pickling()
+
+
+def __getattr__(name: str):
+    if name == "dask":  # orx.dask loads dask, an optional extra: only when asked for
+        import importlib
+
+        return importlib.import_module(".dask", __name__)
+    raise AttributeError(f"module 'orx' has no attribute {name!r}")
