@@ -136,6 +136,7 @@ def bench_dask(cat, days):
         medians = interleaved({
             "single-process query": lambda: cat.query(p).to_pandas().set_index("ts_event"),
             "to_dask().compute(), 2 workers": lambda: client.compute(cat.to_dask(p)).result(),
+            "to_dask().compute(), in process": lambda: cat.to_dask(p).compute(scheduler="sync"),
         }, repeats=REPEATS)
         after = client.run(rss_peak_mb)
     report(f"10 instruments of {SYMBOLS} over {DAYS} days ({len(single):,} rows): "

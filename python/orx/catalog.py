@@ -786,12 +786,11 @@ class Catalog:
         kind = _kind_of(params.schema)
         start, end = max(params.start_ts, 0), params.end_ts
         symbols = list(dict.fromkeys(params.symbols))
-        if end <= start:
-            first = last = None
+        if end <= start:  # an empty range: no day to check, no day to read
+            first, last = "9", "0"
         else:
             first, last = _day_of(start).isoformat(), _day_of(end - 1).isoformat()
-        files = self.files(params.dataset, params.schema,
-                           (first, last) if first is not None else ("9", "0"))
+        files = self.files(params.dataset, params.schema, (first, last))
         where = f"{params.dataset.name}/{params.schema.value}"
         if params.stype == Stype.CONTINUOUS:
             roots = {s: _parse_continuous(s)[0] for s in symbols}
@@ -803,14 +802,15 @@ class Catalog:
                                                                         params.schema)))
                 missing = [s for s in symbols if s not in known]
             if missing:
-                raise UnknownSymbolError(f"unknown ticker{'s' if len(missing) > 1 else ''} "
-                               f"{', '.join(map(repr, missing))}: no day file of {where} in "
-                               f"{self.root} holds {'them' if len(missing) > 1 else 'it'}; "
-                               f"Catalog.symbols(Dataset.{params.dataset.name}, "
-                               f"Schema.{_schema_attr(params.schema)}) lists the tickers it has")
+                many = len(missing) > 1
+                raise UnknownSymbolError(
+                    f"unknown ticker{'s' if many else ''} {', '.join(map(repr, missing))}: no "
+                    f"day file of {where} in {self.root} holds {'them' if many else 'it'}; "
+                    f"Catalog.symbols(Dataset.{params.dataset.name}, "
+                    f"Schema.{_schema_attr(params.schema)}) lists the tickers it has")
         parts = []
         for f in files:
-            if first is None or not (first <= f.day.isoformat() <= last):
+            if not (first <= f.day.isoformat() <= last):
                 continue
             if not symbols:
                 tickers = None
