@@ -464,3 +464,20 @@ def test_bad_arguments(cat, call, error, message):
         call(cat)
     assert not day_dir(cat).exists() or not [n for n in os.listdir(day_dir(cat))
                                               if oc._DAY_FILE.match(n)]
+
+
+@pytest.mark.parametrize("schema, make", [
+    (orx.Schema.TRADES, "trade_bytes"), (orx.Schema.BBO1_S, "bbo_bytes"),
+    (orx.Schema.OHLCV1_H, "ohlcv_bytes"), (orx.Schema.MBP1, "mbp1_bytes")])
+def test_every_record_kind_is_stored_and_queried(cat, schema, make):
+    import stream_util
+    pd = pytest.importorskip("pandas")
+    recs = [getattr(stream_util, make)(iid=7 + k % 2, ts=DAY0 + k * NS_DAY // 2) for k in range(5)]
+    data = stream(*recs, symbols=((7, "ESZ5"), (8, "NQZ5")), schema=int(schema))
+    cat.write(data)
+    assert sorted(p.name[:10] for p in cat.directory(orx.Dataset.FUTURES, schema).glob("2*")) == [
+        "2025-12-01", "2025-12-02", "2025-12-03"]
+    got = cat.query(params(["NQZ5"], DAY0, DAY0 + 3 * NS_DAY, schema=schema)).to_pandas(True, True)
+    whole = orx.open(data).to_pandas(True, True)
+    pd.testing.assert_frame_equal(got, whole[whole["symbol"] == "NQZ5"].reset_index(drop=True),
+                                  check_exact=True)
