@@ -1,9 +1,14 @@
-"""Encoding a large back-test: orx's PyBacktestEncoder against a pure-Python struct encoder.
+"""Encoding and decoding a large back-test: orx's PyBacktestEncoder and orx.decode_backtest
+against pure-Python struct encoders and decoders of the same format.
 
 The back-test has 100,000 trade legs, 100,000 time-series points (80,000 period and 20,000
 daily) and 10,000 signals of 3 instructions each. The baseline writes the same layout with
 precompiled struct.Struct objects from plain tuples (its most favourable input) and is checked
-to produce identical bytes. Both run in this process, interleaved, and medians are compared.
+to produce identical bytes. The decoding baseline reads the bytes back into the same plain
+tuples with precompiled struct.Struct objects and is checked to return exactly the data it was
+made from; the decoder is also compared with the encoder on the same bytes (target: at least
+0.5x the encoder's speed, and 20x the baseline's). Everything runs in this process, interleaved,
+and medians are compared.
 """
 
 import struct
@@ -110,6 +115,77 @@ def python_encode(plain):
     return b"".join(out)
 
 
+def python_decode(data):
+    pos = 0
+
+    def short():
+        nonlocal pos
+        (n,) = U16.unpack_from(data, pos)
+        s = data[pos + 2:pos + 2 + n].decode()
+        if len(s.encode()) != n:  # a cut multi-byte character would pass silently otherwise
+            raise ValueError("string runs past the end")
+        pos += 2 + n
+        return s
+
+    def count():
+        nonlocal pos
+        (n,) = U32.unpack_from(data, pos)
+        pos += 4
+        return n
+
+    (bid,) = U16.unpack_from(data, 0)
+    pos = 2
+    name = short()
+    strategy = short()
+    (capital,) = I64.unpack_from(data, pos)
+    pos += 8
+    schema, data_type = short(), short()
+    start, end, n = struct.unpack_from("<qqI", data, pos)
+    pos += 20
+    tickers = [short() for _ in range(n)]
+    stats = STATS_BLOCK.unpack_from(data, pos)
+    pos += STATS_BLOCK.size
+    series = []
+    for _ in range(2):
+        n = count()
+        series.append(list(POINT.iter_unpack(data[pos:pos + n * POINT.size])))
+        pos += n * POINT.size
+    trades = []
+    for _ in range(count()):
+        tid, leg, ts = TRADE_HEAD.unpack_from(data, pos)
+        pos += TRADE_HEAD.size
+        ticker = short()
+        qty, px, value, cost = TRADE_MID.unpack_from(data, pos)
+        pos += TRADE_MID.size
+        action = short()
+        (fees,) = FEES.unpack_from(data, pos)
+        pos += FEES.size
+        trades.append((tid, leg, ts, ticker, qty, px, value, cost, action, fees))
+    signals = []
+    for _ in range(count()):
+        ts, k = SIGNAL_HEAD.unpack_from(data, pos)
+        pos += SIGNAL_HEAD.size
+        instructions = []
+        for _ in range(k):
+            ticker, order_type, action = short(), short(), short()
+            tid, leg, weight, qty = INSTR_MID.unpack_from(data, pos)
+            pos += INSTR_MID.size
+            instructions.append((ticker, order_type, action, tid, leg, weight, qty, short(),
+                                 short()))
+        signals.append((ts, instructions))
+    if pos != len(data):
+        raise ValueError("trailing bytes")
+    meta = (bid, name, (strategy, capital, schema, data_type, start, end, tickers), stats)
+    return meta, series[0], series[1], trades, signals
+
+
+def as_lists(plain):
+    """The plain data with every tuple made a list, for comparing decoded with original."""
+    if isinstance(plain, (list, tuple)):
+        return [as_lists(x) for x in plain]
+    return plain
+
+
 # --- the run --------------------------------------------------------------------------------------
 
 def main():
@@ -122,16 +198,57 @@ def main():
         sys.exit("the baseline's bytes differ from orx's; the comparison would be meaningless")
     size = len(ours)
 
-    baseline = "pure-Python struct encoder"
-    medians = interleaved({baseline: lambda: python_encode(plain),
-                           "PyBacktestEncoder.encode_backtest": lambda: encoder.encode_backtest(
-                               backtest)}, repeats=repeats)
-    report(f"encode one back-test of {size:,} bytes ({N_TRADES:,} trades, "
+    if as_lists(python_decode(ours)) != as_lists(plain):
+        sys.exit("the decoding baseline does not read back the data; the comparison would be "
+                 "meaningless")
+    if orx.decode_backtest(ours).to_dict() != backtest.to_dict():
+        sys.exit("orx.decode_backtest does not read back the back-test")
+
+    encode, decode = "PyBacktestEncoder.encode_backtest", "orx.decode_backtest"
+    py_encode, py_decode = "pure-Python struct encoder", "pure-Python struct decoder"
+    medians = interleaved({
+        py_encode: lambda: python_encode(plain),
+        encode: lambda: encoder.encode_backtest(backtest),
+        decode: lambda: orx.decode_backtest(ours),
+        py_decode: lambda: python_decode(ours),
+    }, repeats=repeats)
+    report(f"encode and decode one back-test of {size:,} bytes ({N_TRADES:,} trades, "
            f"{N_PERIOD + N_DAILY:,} time-series points, {N_SIGNALS:,} signals x "
-           f"{N_INSTRUCTIONS} instructions; identical bytes)", medians, baseline, size, "bytes")
-    t_orx = medians["PyBacktestEncoder.encode_backtest"]
-    print(f"  orx: {size / t_orx / 1e6:,.0f} MB/s, {medians[baseline] / t_orx:.1f}x the baseline's "
-          "speed")
+           f"{N_INSTRUCTIONS} instructions; identical bytes and values)", medians, encode, size,
+           "bytes")
+    t_enc, t_dec = medians[encode], medians[decode]
+    print(f"  encoder: {size / t_enc / 1e9:.2f} GB/s, {medians[py_encode] / t_enc:.1f}x the "
+          "pure-Python encoder's speed")
+    print(f"  decoder: {size / t_dec / 1e9:.2f} GB/s, {t_enc / t_dec:.2f}x the encoder's speed "
+          f"(target >= 0.5x), {medians[py_decode] / t_dec:.0f}x the pure-Python decoder's speed "
+          "(target >= 20x)")
+    frames_of(backtest, repeats)
+
+
+def frames_of(backtest, repeats):
+    """The trades as a DataFrame: orx.backtest.trades_frame against pandas building it from
+    the entries' dictionaries."""
+    try:
+        import pandas as pd
+    except ImportError:
+        print("frames: pandas is not installed, skipped")
+        return
+    from orx import backtest as frames
+
+    def from_dicts():
+        df = pd.DataFrame([t.to_dict() for t in backtest.trades])
+        df["timestamp"] = pd.to_datetime(df["timestamp"], unit="ns", utc=True)
+        return df
+
+    ours = frames.trades_frame(backtest)
+    if not ours.equals(from_dicts().astype(ours.dtypes)):
+        sys.exit("the frames differ; the comparison would be meaningless")
+    baseline = "DataFrame of Trades.to_dict() rows"
+    medians = interleaved({baseline: from_dicts,
+                           "orx.backtest.trades_frame": lambda: frames.trades_frame(backtest)},
+                          repeats=repeats)
+    report(f"the {N_TRADES:,} trades as a DataFrame (same frame)", medians, baseline, N_TRADES,
+           "rows")
 
 
 if __name__ == "__main__":

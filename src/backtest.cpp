@@ -35,9 +35,6 @@ uint8_t* put(uint8_t* p, T v) {
   return p + sizeof v;
 }
 
-constexpr size_t kTradeFixedBytes = 4 + 4 + 8 + 2 + 8 + 8 + 8 + 8 + 2 + 8;    // 60
-constexpr size_t kInstructionFixedBytes = 2 + 2 + 2 + 4 + 4 + 8 + 4 + 2 + 2;  // 30
-constexpr size_t kSignalFixedBytes = 8 + 4;                                   // 12
 constexpr size_t kPaddingOffset = 12;
 constexpr size_t kPaddingBytes = 4;
 

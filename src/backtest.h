@@ -24,6 +24,8 @@ struct Parameters {
   int64_t start = 0;
   int64_t end = 0;
   std::vector<std::string> tickers;
+
+  bool operator==(const Parameters&) const = default;
 };
 
 // Whole-run statistics. The memory of this struct on a little-endian host is its encoded
@@ -53,6 +55,8 @@ struct StaticStats {
   int64_t max_drawdown_percentage_daily = 0;
   int64_t sharpe_ratio = 0;
   int64_t sortino_ratio = 0;
+
+  bool operator==(const StaticStats&) const = default;
 };
 
 // One point of an equity series; its memory is its encoded 40-byte block.
@@ -62,6 +66,8 @@ struct TimeseriesStats {
   int64_t percent_drawdown = 0;
   int64_t cumulative_return = 0;
   int64_t period_return = 0;
+
+  bool operator==(const TimeseriesStats&) const = default;
 };
 
 // One executed trade leg.
@@ -76,6 +82,8 @@ struct Trades {
   int64_t trade_cost = 0;
   std::string action;
   int64_t fees = 0;
+
+  bool operator==(const Trades&) const = default;
 };
 
 // One order a signal asks for. Prices are texts; `quantity` is 32-bit here.
@@ -89,11 +97,15 @@ struct SignalInstructions {
   int32_t quantity = 0;
   std::string limit_price;
   std::string aux_price;
+
+  bool operator==(const SignalInstructions&) const = default;
 };
 
 struct Signals {
   int64_t timestamp = 0;
   std::vector<SignalInstructions> trade_instructions;
+
+  bool operator==(const Signals&) const = default;
 };
 
 struct BacktestMetaData {
@@ -101,6 +113,8 @@ struct BacktestMetaData {
   std::string backtest_name;
   Parameters parameters;
   StaticStats static_stats;
+
+  bool operator==(const BacktestMetaData&) const = default;
 };
 
 // A whole back-test result.
@@ -110,6 +124,8 @@ struct BacktestData {
   std::vector<TimeseriesStats> daily_timeseries_stats;
   std::vector<Trades> trades;
   std::vector<Signals> signals;
+
+  bool operator==(const BacktestData&) const = default;
 };
 
 // Account values at the start and at the end of a live run.
@@ -158,6 +174,10 @@ struct LiveData {
 
 inline constexpr size_t kStaticStatsSize = 184;
 inline constexpr size_t kTimeseriesStatsSize = 40;
+// The bytes of an entry with every string empty and, for a signal, no instructions.
+inline constexpr size_t kTradeFixedBytes = 4 + 4 + 8 + 2 + 8 + 8 + 8 + 8 + 2 + 8;    // 60
+inline constexpr size_t kInstructionFixedBytes = 2 + 2 + 2 + 4 + 4 + 8 + 4 + 2 + 2;  // 30
+inline constexpr size_t kSignalFixedBytes = 8 + 4;                                   // 12
 // The largest byte length of a short string and entry count of a counted list.
 inline constexpr size_t kMaxStringBytes = UINT16_MAX;
 inline constexpr size_t kMaxListEntries = UINT32_MAX;

@@ -233,7 +233,7 @@ def test_lib_classes_gain_no_members():
     registered = {cls for cls in copyreg.dispatch_table
                   if cls.__module__ == "orx" and not issubclass(cls, BaseException)}
     encoders = {orx.PyRecordEncoder, orx.PyMetadataEncoder, orx.PyBacktestEncoder, orx.RecordMsg}
-    assert registered == {getattr(orx, n) for n in orx.__all__} - encoders
+    assert registered == {getattr(orx._lib, n) for n in orx._lib.__all__} - encoders
 
 
 def test_encoders_still_refuse():

@@ -1,4 +1,5 @@
-"""Writes the seed corpora of the metadata and stream fuzz targets, built field by field.
+"""Writes the seed corpora of the fuzz targets: metadata and stream seeds built field by field,
+back-test seeds written by orx's own encoder (so the installed module is needed) and then damaged.
 
     python tools/make_fuzz_seeds.py
 """
@@ -84,6 +85,45 @@ STREAM = {
 }
 
 
+def backtest_seeds():
+    import orx
+
+    def encode(**kw):
+        stats = orx.StaticStats(*range(-3, 21))
+        stats.sortino_ratio = -(2**63)
+        params = orx.Parameters(kw.get("strategy", "sma"), 2**63 - 1, "ohlcv-1d", "BAR", -1, 2,
+                                kw.get("tickers", ["AAPL", "", "日本"]))
+        meta = orx.BacktestMetaData(kw.get("bid", 65535), kw.get("name", "bt é🙂"), params, stats)
+        bt = orx.BacktestData(meta, kw.get("period", []), kw.get("daily", []),
+                              kw.get("trades", []), kw.get("signals", []))
+        return orx.PyBacktestEncoder().encode_backtest(bt)
+
+    point = orx.TimeseriesStats(1, -2, 3, -(2**63), 2**63 - 1)
+    trade = orx.Trades(-1, 2**31 - 1, 10**18, "ESZ6", -5, 6, 7, 8, "BUY", 9)
+    instr = orx.SignalInstructions("NQ", "LMT", "SELL", 1, 2, -3, -(2**31), "1.25", "")
+    rich = encode(period=[point] * 2, daily=[point], trades=[trade, orx.Trades(0, 0, 0, "", 0, 0,
+                  0, 0, "", 0)], signals=[orx.Signals(5, []), orx.Signals(6, [instr] * 2)])
+    empty = orx.PyBacktestEncoder().encode_backtest(orx.BacktestData(
+        orx.BacktestMetaData(0, "", orx.Parameters("", 0, "", "", 0, 0, []),
+                             orx.StaticStats(*[0] * 24)), [], [], [], []))
+    huge = b"\xff\xff\xff\xff"
+    return {
+        "empty": empty,
+        "rich": rich,
+        "many_trades": encode(trades=[trade] * 12, tickers=[]),
+        "many_signals": encode(signals=[orx.Signals(i, [instr] * (i % 3)) for i in range(8)]),
+        "truncated": rich[:-3],
+        "trailing": empty + b"\x00\x01",
+        "huge_tickers": empty[:34] + huge + empty[38:],
+        "huge_series": empty[:222] + huge + empty[226:],
+        "huge_trades": empty[:230] + huge + empty[234:],
+        "huge_signals": empty[:234] + huge,
+        "huge_name": b"\x01\x00\xff\xff" + empty[4:],
+        "bad_utf8": encode(name="ab").replace(b"ab", b"a\xc3", 1),
+        "surrogate": encode(name="abc").replace(b"abc", b"\xed\xa0\x80", 1),
+    }
+
+
 def write(kind, seeds):
     d = os.path.join(CORPUS, kind)
     os.makedirs(d, exist_ok=True)
@@ -96,3 +136,4 @@ if __name__ == "__main__":
     assert len(mbp1()) == 96 and len(trade()) == 56 and len(bbo()) == 88 and len(ohlcv()) == 64
     write("metadata", METADATA)
     write("stream", STREAM)
+    write("backtest", backtest_seeds())

@@ -6,8 +6,8 @@
 //   object.h     Instance<T> (PyObject header, borrow cell, core value inline); SharedHold and
 //                ExclusiveHold ("Already mutably borrowed" / "Already borrowed"); new_instance.
 //   conv.h       Conv<T>::load / Conv<T>::to_py for every target type (integers of each width,
-//                bool, text, ByteView, vectors, maps, optionals, the system's own classes and
-//                enumeration members); load_arg() names the argument in a TypeError.
+//                bool, text, ByteView, BufferView (any bytes-like object), vectors, maps,
+//                optionals, the system's own classes and enumeration members); load_arg() names the argument in a TypeError.
 //   signature.h  Signature and bind(): parameter names from a text signature, the exact
 //                binding error texts, borrowed argument pointers without allocation.
 //   class.h      Field rows, generated getters/setters, constructor binding, dict conversion,

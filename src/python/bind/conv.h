@@ -159,6 +159,39 @@ struct Conv<ByteView> {
   }
 };
 
+// --- any bytes-like object (bytes, bytearray, memoryview, mmap), held for the call -------------
+// The exporter's buffer stays locked (a bytearray cannot be resized) until the view is dropped.
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  std::string_view bytes() const {
+    return std::string_view(static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len));
+  }
+
+ private:
+  friend struct Conv<BufferView>;
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+template <>
+struct Conv<BufferView> {
+  static bool load(PyObject* o, BufferView& out) {
+    if (!PyObject_CheckBuffer(o)) [[unlikely]] {
+      raise_cannot_convert(o, "bytes-like object");
+      return false;
+    }
+    if (PyObject_GetBuffer(o, &out.view_, PyBUF_SIMPLE) < 0) return false;
+    out.held_ = true;
+    return true;
+  }
+};
+
 // A new bytes object holding a copy of `bytes` (an encoder's output buffer, say).
 inline PyObject* bytes_of(const std::vector<uint8_t>& bytes) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),

@@ -27,6 +27,8 @@ std::span<const MethodRow> reader_functions();
 std::span<const MethodRow> arrow_functions();
 // The writers: columns and record objects to stream bytes, zstd.
 std::span<const MethodRow> writer_functions();
+// Back-test results from their encoded bytes; results as columns.
+std::span<const MethodRow> backtest_functions();
 
 // The raw values behind pickling: layout memory, extra attributes, a store's stream.
 std::span<const MethodRow> pickle_functions();

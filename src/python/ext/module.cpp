@@ -12,6 +12,7 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &reader_functions,
     &arrow_functions,
     &writer_functions,
+    &backtest_functions,
     &pickle_functions,
 };
 
