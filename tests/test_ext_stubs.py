@@ -10,7 +10,9 @@ from orx import _ext
 STUB = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python", "orx",
                     "_ext.pyi")
 with open(STUB) as f:
-    FUNCTIONS = {n.name: n for n in ast.parse(f.read()).body if isinstance(n, ast.FunctionDef)}
+    BODY = ast.parse(f.read()).body
+FUNCTIONS = {n.name: n for n in BODY if isinstance(n, ast.FunctionDef)}
+CLASSES = {n.name: n for n in BODY if isinstance(n, ast.ClassDef)}
 
 
 def words(text):
@@ -19,7 +21,22 @@ def words(text):
 
 def test_stub_lists_every_function():
     public = sorted(n for n in dir(_ext) if not n.startswith("_"))
-    assert sorted(FUNCTIONS) == public
+    assert sorted([*FUNCTIONS, *CLASSES]) == public
+
+
+@pytest.mark.parametrize("name", sorted(CLASSES))
+def test_stub_classes_match_their_methods(name):
+    cls, node = getattr(_ext, name), CLASSES[name]
+    assert words(cls.__doc__) == words(ast.get_docstring(node))
+    defs = {m.name: m for m in node.body if isinstance(m, ast.FunctionDef)}
+    init = defs.pop("__init__")
+    assert cls.__text_signature__ == "(" + ", ".join(a.arg for a in init.args.args[1:]) + ")"
+    methods = defs
+    assert sorted(methods) == sorted(n for n in vars(cls) if not n.startswith("_"))
+    for m, fn in methods.items():
+        assert getattr(cls, m).__text_signature__ == "($self" + "".join(
+            ", " + a.arg for a in fn.args.args[1:]) + ")"
+        assert words(getattr(cls, m).__doc__) == words(ast.get_docstring(fn))
 
 
 @pytest.mark.parametrize("name", sorted(FUNCTIONS))

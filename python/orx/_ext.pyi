@@ -1,8 +1,9 @@
 # Type stubs for orx._ext.
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
 from typing import Any, TypeVar
 
-from ._lib import BacktestData, BufferStore, LiveData
+from ._lib import (BacktestData, BboMsg, BufferStore, LiveData, Mbp1Msg, Metadata, OhlcvMsg,
+                   TradeMsg)
 
 _T = TypeVar("_T")
 
@@ -41,3 +42,69 @@ def extra_attributes(obj: object) -> dict[str, Any] | None:
 
 def store_bytes(store: BufferStore) -> bytes:
     """The stream a BufferStore was opened on, whatever its read position."""
+
+# --- the streaming reader and its batches ------------------------------------------------------
+
+def reader_open(source: Any, kind: str, chunk_size: int, allow_truncated: bool) -> Any:
+    """A reader over a stream from a path, a bytes-like object or a binary file object; the
+    metadata block is read at once."""
+
+def reader_metadata(reader: Any) -> Metadata:
+    """The reader's Metadata."""
+
+def reader_next(reader: Any) -> Mbp1Msg | TradeMsg | BboMsg | OhlcvMsg | None:
+    """The next record object, or None."""
+
+def reader_batch(reader: Any, size: int, all_or_error: bool) -> tuple[bytes, int, int, int] | None:
+    """The next batch as (bytes, count, kinds, stride), or None at the end."""
+
+def reader_frame(reader: Any, metadata: Metadata, pretty_ts: bool, pretty_px: bool) -> Any:
+    """The DataFrame of every remaining record."""
+
+def reader_offset(reader: Any) -> int:
+    """Stream offset of the next record."""
+
+def reader_close(reader: Any) -> None:
+    """Drops the reader's source."""
+
+def batch_frame(data: bytes, count: int, metadata: Metadata, pretty_ts: bool,
+                pretty_px: bool) -> Any:
+    """The DataFrame of a batch's records."""
+
+def batch_compact(data: bytes, count: int) -> bytes:
+    """The layout bytes of a batch's records, back to back."""
+
+# --- Arrow capsules ----------------------------------------------------------------------------
+
+def arrow_schema(rtype: int, float_prices: bool) -> Any:
+    """The Arrow schema capsule of batches of records of `rtype`."""
+
+def batch_arrow(data: bytes, count: int, rtype: int, metadata: Metadata,
+                float_prices: bool) -> tuple[Any, Any]:
+    """The Arrow (schema, array) capsules of a batch of records of `rtype`."""
+
+def arrow_stream(next: Callable[[], tuple[bytes, int] | None], rtype: int, metadata: Metadata,
+                 float_prices: bool) -> Any:
+    """An Arrow stream capsule whose batches come from next() -> (bytes, count) or None."""
+
+# --- writing -----------------------------------------------------------------------------------
+
+def pack_columns(rtype: int, count: int, columns: list[tuple[str, Buffer]]) -> bytes:
+    """Stream bytes of `count` records of `rtype` from `columns`, (name, buffer) pairs."""
+
+def record_bytes(records: list[Mbp1Msg | TradeMsg | BboMsg | OhlcvMsg]) -> bytes:
+    """Stream bytes of a list of record objects of any kind."""
+
+def zstd_decompress(data: bytes) -> bytes:
+    """The content of zstd frames held in memory."""
+
+def zstd_levels() -> tuple[int, int, int]:
+    """The lowest, highest and default zstd compression levels."""
+
+class ZstdWriter:
+    """Compresses bytes into zstd frames, piece by piece."""
+    def __init__(self, level: int) -> None: ...
+    def compress(self, data: Buffer) -> bytes:
+        """Compressed bytes of `data` (some may stay buffered)."""
+    def finish(self) -> bytes:
+        """The rest of the frame; the next compress() starts a new one."""
