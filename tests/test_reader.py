@@ -220,14 +220,22 @@ def test_source_failures(tmp_path):
            orx.open, io.StringIO("abc"))
 
     class Failing(io.BytesIO):
+        limit = len(stream())
+
         def read(self, n=-1):
-            if self.tell() >= len(stream()):
+            if self.tell() >= self.limit:
                 raise ValueError("disk on fire")
-            return super().read(min(n, len(stream()) - self.tell()))
+            return super().read(min(n, self.limit - self.tell()))
 
     reader = orx.open(Failing(SPLIT))
     raises(ValueError, "disk on fire", next, reader)
     raises(OSError, "reading the file object failed", next, reader)
+    Failing.limit += 100  # a whole record, then the failure inside the next
+    reader = orx.open(Failing(SPLIT))
+    raises(ValueError, "disk on fire", next, reader.batches())
+    reader = orx.open(Failing(SPLIT))
+    assert next(reader).price == 1
+    raises(ValueError, "disk on fire", next, reader)
 
     class TooMuch(io.RawIOBase):
         def read(self, n=-1):
@@ -420,8 +428,8 @@ def test_stubs_match_the_runtime():
 
     def params(node):
         a = node.args
-        return [x.arg for x in a.posonlyargs + a.args] + (["*" + a.vararg.arg] if a.vararg else []) + [
-            x.arg for x in a.kwonlyargs]
+        star = ["*" + a.vararg.arg] if a.vararg else []
+        return [x.arg for x in a.posonlyargs + a.args] + star + [x.arg for x in a.kwonlyargs]
 
     def runtime_params(fn):
         out = []
@@ -449,3 +457,26 @@ def test_stubs_match_the_runtime():
             assert public == {i.name for i in node.body}, node.name
             seen.add(node.name)
     assert seen == {"Batch", "Reader", "open"}
+
+
+def test_a_file_object_reading_back_into_its_reader():
+    class Reentrant(io.BytesIO):
+        reader, seen = None, []
+
+        def read(self, n=-1):
+            if self.reader is not None:
+                for call in (lambda: next(self.reader), self.reader.close):
+                    try:
+                        call()
+                    except RuntimeError as e:
+                        self.seen.append(str(e))
+            return super().read(n)
+
+    source = Reentrant(SPLIT)
+    reader = orx.Reader(source, _chunk_size=8)
+    source.reader = reader
+    assert records_bytes(reader) == records_bytes(BufferStore(SPLIT).decode_to_array())
+    assert source.seen and set(source.seen) == {"the reader is already reading"}
+    # the close refused inside the read left the reader open; it closes now
+    assert not reader.closed
+    reader.close()

@@ -2,23 +2,23 @@
 
 Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module. Importing
 the package also registers how its values pickle and copy (see ``orx._pickle``).
-``orx.open`` reads a stream in bounded memory into records, batches, numpy, pandas and Arrow;
-``orx.write`` and ``orx.Writer`` write streams of every record kind, raw or zstd-compressed;
-``orx.Catalog`` keeps stream files by dataset, schema and day and answers ``RetrieveParams``.
 ``decode_backtest`` (from the second compiled module, ``orx._ext``) reads an encoded back-test
-back; ``orx.backtest`` turns results into pandas DataFrames.
+back; ``orx.backtest`` turns results into pandas DataFrames. ``orx.open`` reads a record stream
+in bounded memory into records, batches, numpy, pandas and Arrow; ``orx.write`` and
+``orx.Writer`` write streams of every record kind, raw or zstd-compressed; ``orx.Catalog`` keeps
+stream files by dataset, schema and day and answers ``RetrieveParams``.
 """
 
 from . import _lib
 from ._lib import *  # noqa: F401,F403
 from ._ext import decode_backtest
 from ._pickle import register as _register_pickling
+from . import backtest  # noqa: E402  (pandas is imported only when a frame is made)
 from ._reader import Batch, Reader, open  # noqa: F401,A004
 from ._writer import Writer, write  # noqa: F401
 from .catalog import Catalog  # noqa: F401
-from . import backtest  # noqa: E402  (pandas is imported only when a frame is made)
 
-# A star import gives _lib's classes and decode_backtest (and never hides the built-in open).
+# A star import gives these and never hides the built-in open.
 __all__ = list(_lib.__all__) + ["decode_backtest"]
 
 _register_pickling()

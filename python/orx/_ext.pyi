@@ -1,9 +1,10 @@
 # Type stubs for orx._ext.
 from collections.abc import Buffer, Callable
-from typing import Any, TypeVar
+from typing import Any, Literal, TypeVar
 
-from ._lib import (BacktestData, BboMsg, BufferStore, LiveData, Mbp1Msg, Metadata, OhlcvMsg,
-                   TradeMsg)
+from ._lib import (
+    BacktestData, BboMsg, BufferStore, LiveData, Mbp1Msg, Metadata, OhlcvMsg, TradeMsg
+)
 
 _T = TypeVar("_T")
 
@@ -43,48 +44,54 @@ def extra_attributes(obj: object) -> dict[str, Any] | None:
 def store_bytes(store: BufferStore) -> bytes:
     """The stream a BufferStore was opened on, whatever its read position."""
 
-# --- the streaming reader and its batches ------------------------------------------------------
+# The streaming reader behind orx.open (a reader is an opaque capsule) and its batches, which
+# travel as (bytes of whole records, count) and are checked again whenever they come back.
 
-def reader_open(source: Any, kind: str, chunk_size: int, allow_truncated: bool) -> Any:
+def reader_open(
+    source: object, kind: Literal["path", "buffer", "file"], chunk_size: int, allow_truncated: bool
+) -> object:
     """A reader over a stream from a path, a bytes-like object or a binary file object; the
     metadata block is read at once."""
 
-def reader_metadata(reader: Any) -> Metadata:
+def reader_metadata(reader: object) -> Metadata:
     """The reader's Metadata."""
 
-def reader_next(reader: Any) -> Mbp1Msg | TradeMsg | BboMsg | OhlcvMsg | None:
+def reader_next(reader: object) -> Mbp1Msg | TradeMsg | BboMsg | OhlcvMsg | None:
     """The next record object, or None."""
 
-def reader_batch(reader: Any, size: int, all_or_error: bool) -> tuple[bytes, int, int, int] | None:
+def reader_batch(
+    reader: object, size: int, all_or_error: bool
+) -> tuple[bytes, int, int, int] | None:
     """The next batch as (bytes, count, kinds, stride), or None at the end."""
 
-def reader_frame(reader: Any, metadata: Metadata, pretty_ts: bool, pretty_px: bool) -> Any:
+def reader_frame(reader: object, metadata: Metadata, pretty_ts: bool, pretty_px: bool) -> Any:
     """The DataFrame of every remaining record."""
 
-def reader_offset(reader: Any) -> int:
+def reader_offset(reader: object) -> int:
     """Stream offset of the next record."""
 
-def reader_close(reader: Any) -> None:
+def reader_close(reader: object) -> None:
     """Drops the reader's source."""
 
-def batch_frame(data: bytes, count: int, metadata: Metadata, pretty_ts: bool,
-                pretty_px: bool) -> Any:
+def batch_frame(
+    data: bytes, count: int, metadata: Metadata, pretty_ts: bool, pretty_px: bool
+) -> Any:
     """The DataFrame of a batch's records."""
 
 def batch_compact(data: bytes, count: int) -> bytes:
     """The layout bytes of a batch's records, back to back."""
 
-# --- Arrow capsules ----------------------------------------------------------------------------
-
-def arrow_schema(rtype: int, float_prices: bool) -> Any:
+def arrow_schema(rtype: int, float_prices: bool) -> object:
     """The Arrow schema capsule of batches of records of `rtype`."""
 
-def batch_arrow(data: bytes, count: int, rtype: int, metadata: Metadata,
-                float_prices: bool) -> tuple[Any, Any]:
+def batch_arrow(
+    data: bytes, count: int, rtype: int, metadata: Metadata, float_prices: bool
+) -> tuple[object, object]:
     """The Arrow (schema, array) capsules of a batch of records of `rtype`."""
 
-def arrow_stream(next: Callable[[], tuple[bytes, int] | None], rtype: int, metadata: Metadata,
-                 float_prices: bool) -> Any:
+def arrow_stream(
+    next: Callable[[], tuple[bytes, int] | None], rtype: int, metadata: Metadata, float_prices: bool
+) -> object:
     """An Arrow stream capsule whose batches come from next() -> (bytes, count) or None."""
 
 # --- writing -----------------------------------------------------------------------------------

@@ -212,8 +212,8 @@ class Reader:
 
     def close(self) -> None:
         if not self._closed:
-            self._closed = True
             _ext.reader_close(self._handle)
+            self._closed = True
 
     def __enter__(self) -> Reader:
         return self

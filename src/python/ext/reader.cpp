@@ -19,6 +19,8 @@ namespace orx::py::ext {
 namespace {
 
 constexpr const char* kReaderCapsule = "orx._ext.reader";
+// The largest batch buffer kept for the next batch.
+constexpr size_t kKeptRunBytes = size_t{256} << 20;
 
 // Bytes from a Python binary file object, through its read(n).
 class PyFileSource final : public ByteSource {
@@ -55,6 +57,22 @@ class PyFileSource final : public ByteSource {
   // The Python exception stays set for the caller; the error is what later reads report.
   static Error failed() { return Error(IoError{IoKind::Other, "reading the file object failed"}); }
   PyObject* file_;  // kept alive by the reader state
+};
+
+// A file read without the GIL, so that other threads run while the disk works.
+class GilFreeSource final : public ByteSource {
+ public:
+  explicit GilFreeSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+
+  Result<size_t> read(uint8_t* dst, size_t n) override {
+    PyThreadState* saved = PyEval_SaveThread();
+    Result<size_t> got = inner_->read(dst, n);
+    PyEval_RestoreThread(saved);
+    return got;
+  }
+
+ private:
+  std::unique_ptr<ByteSource> inner_;
 };
 
 struct ReaderState {
@@ -129,7 +147,7 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
     if (!load_arg(source, path, "source")) return nullptr;
     auto file = FileSource::open(path);
     if (!file) return raise_open_failure(file.error());
-    raw = std::move(*file);
+    raw = std::make_unique<GilFreeSource>(std::move(*file));
   } else if (kind == "buffer") {
     if (PyObject_GetBuffer(source, &state->view, PyBUF_SIMPLE) < 0) return nullptr;
     state->has_view = true;
@@ -177,7 +195,7 @@ PyObject* reader_next(PyObject* capsule) {
 // The next batch of at most `size` records as (bytes, count, kinds, stride), or None at the
 // end. With `all_or_error`, a failure discards the records read before it (the behaviour of a
 // whole-stream decode); otherwise the records before a failure come first and the failure is
-// raised by the next call.
+// raised by the next call (an exception of a file object is raised at once).
 PyObject* reader_batch(PyObject* capsule, uint64_t size, bool all_or_error) {
   ReaderState* s = state_of(capsule);
   Busy busy(s);
@@ -185,12 +203,12 @@ PyObject* reader_batch(PyObject* capsule, uint64_t size, bool all_or_error) {
   s->run.clear();
   RunInfo info;
   const Status read = s->reader->read_run(size, s->run, info);
-  if (!read && (all_or_error || info.count == 0))
+  if (!read && (all_or_error || info.count == 0 || PyErr_Occurred()))
     return raise_failure(*s->reader, read.error(), true);
   if (info.count == 0) Py_RETURN_NONE;
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->run.data()),
                                                    static_cast<Py_ssize_t>(s->run.size())));
-  if (s->run.capacity() > 2 * size * StreamReader::kMaxRecordSize) s->run = {};
+  if (all_or_error || s->run.capacity() > kKeptRunBytes) s->run = {};  // a whole read
   if (!bytes) return nullptr;
   return Py_BuildValue("(OKIK)", bytes.get(), static_cast<unsigned long long>(info.count),
                        static_cast<unsigned>(info.kinds),
@@ -210,8 +228,7 @@ PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bo
   if (!hold) return nullptr;
   std::vector<uint8_t> records;
   RunInfo info;
-  const Status read =
-      s->reader->read_run(std::numeric_limits<size_t>::max(), records, info);
+  const Status read = s->reader->read_run(std::numeric_limits<size_t>::max(), records, info);
   if (!read) return raise_failure(*s->reader, read.error(), false);
   return frame_of({reinterpret_cast<const char*>(records.data()), records.size()}, info.count,
                   meta->mappings, pretty_ts, pretty_px);
@@ -279,9 +296,8 @@ const MethodRow kFunctions[] = {
     function<&reader_next>("reader_next(reader)\n--\n\nThe next record object, or None."),
     function<&reader_batch>("reader_batch(reader, size, all_or_error)\n--\n\n"
                             "The next batch as (bytes, count, kinds, stride), or None at the end."),
-    function<&reader_frame>(
-        "reader_frame(reader, metadata, pretty_ts, pretty_px)\n--\n\n"
-        "The DataFrame of every remaining record."),
+    function<&reader_frame>("reader_frame(reader, metadata, pretty_ts, pretty_px)\n--\n\n"
+                            "The DataFrame of every remaining record."),
     function<&reader_offset>("reader_offset(reader)\n--\n\nStream offset of the next record."),
     function<&reader_close>("reader_close(reader)\n--\n\nDrops the reader's source."),
     function<&batch_frame>("batch_frame(data, count, metadata, pretty_ts, pretty_px)\n--\n\n"
