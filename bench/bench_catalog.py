@@ -27,7 +27,7 @@ import orx.catalog as oc
 from orx._reader import _dtype
 
 REPEATS = int(sys.argv[1]) if len(sys.argv) > 1 else 5
-PER_DAY = int(sys.argv[2]) if len(sys.argv) > 2 else 100_000
+PER_DAY = int(sys.argv[2]) if len(sys.argv) > 2 else 50_000
 DAYS, SYMBOLS = 20, 50
 NS_DAY = 86_400 * 1_000_000_000
 DAY0 = 20_423 * NS_DAY  # 2025-12-01
