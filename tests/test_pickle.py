@@ -229,7 +229,9 @@ def test_lib_classes_gain_no_members():
     for name in orx._lib.__all__:
         cls = getattr(orx._lib, name)
         assert not {"__reduce__", "__reduce_ex__", "__getstate__", "__setstate__"} & set(vars(cls))
-    registered = {cls for cls in copyreg.dispatch_table if cls.__module__ == "orx"}
+    # tblib (imported by dask) registers a reducer for every exception class there is
+    registered = {cls for cls in copyreg.dispatch_table
+                  if cls.__module__ == "orx" and not issubclass(cls, BaseException)}
     encoders = {orx.PyRecordEncoder, orx.PyMetadataEncoder, orx.PyBacktestEncoder, orx.RecordMsg}
     assert registered == {getattr(orx._lib, n) for n in orx._lib.__all__} - encoders
 

@@ -6,7 +6,8 @@ the package also registers how its values pickle and copy (see ``orx._pickle``).
 back; ``orx.backtest`` turns results into pandas DataFrames. ``orx.open`` reads a record stream
 in bounded memory into records, batches, numpy, pandas and Arrow; ``orx.write`` and
 ``orx.Writer`` write streams of every record kind, raw or zstd-compressed; ``orx.convert``
-turns stream files into zstd, Parquet or CSV files and back.
+turns stream files into zstd, Parquet or CSV files and back; ``orx.Catalog`` keeps stream
+files by dataset, schema and day and answers ``RetrieveParams``.
 
 The classes are imported and listed one by one (not star-imported) so that type checkers see
 them; tests/test_module.py checks the list against ``orx._lib.__all__``.
@@ -52,6 +53,7 @@ from . import backtest  # noqa: E402  (pandas is imported only when a frame is m
 from ._reader import Batch, Reader, open  # noqa: F401,A004
 from ._writer import Writer, write  # noqa: F401
 from ._cli import convert  # noqa: F401
+from .catalog import Catalog  # noqa: F401
 
 __version__ = "0.1.0"  # the project's version in pyproject.toml
 
@@ -92,3 +94,11 @@ __all__ = [
 ]
 
 _register_pickling()
+
+
+def __getattr__(name: str):
+    if name == "dask":  # orx.dask loads dask, an optional extra: only when asked for
+        import importlib
+
+        return importlib.import_module(".dask", __name__)
+    raise AttributeError(f"module 'orx' has no attribute {name!r}")

@@ -27,7 +27,6 @@ std::span<const MethodRow> reader_functions();
 std::span<const MethodRow> arrow_functions();
 // The writers: columns and record objects to stream bytes, zstd.
 std::span<const MethodRow> writer_functions();
-
 // Back-test results from their encoded bytes; results as columns.
 std::span<const MethodRow> backtest_functions();
 
