@@ -93,16 +93,50 @@ Result<std::optional<StreamReader::Record>> StreamReader::next() {
   return std::optional<Record>(Record{ref, *kind});
 }
 
+Result<std::span<const uint8_t>> StreamReader::next_span(size_t max, RunInfo& info) {
+  if (max == 0) return std::span<const uint8_t>();
+  // The first record through next(), which fills the buffer and reports every failure.
+  ORX_TRY(const std::optional<Record> first, next());
+  if (!first) return std::span<const uint8_t>();
+  const uint8_t* const start = first->ref.data();
+  auto add = [&info](size_t size, RType kind) {
+    info.stride = info.count == 0 ? size : (info.stride == size ? size : 0);
+    info.kinds |= uint32_t{1} << static_cast<uint8_t>(kind);
+    ++info.count;
+  };
+  add(first->ref.record_size(), first->kind);
+  // Then the whole records already in the buffer; the kind is checked again only when the
+  // record type or the size changes. Anything doubtful is left to the next call's next().
+  size_t taken = 1;
+  uint8_t rtype = start[1];
+  size_t size = first->ref.record_size();
+  RType kind = first->kind;
+  while (taken < max && end_ - pos_ >= 2) {
+    const uint8_t* p = buffer_.data() + pos_;
+    const size_t here = static_cast<size_t>(p[0]) * 4;
+    if (p[0] < kMinRecordLength || here > end_ - pos_) break;
+    if (p[1] != rtype || here != size) {
+      auto k = convertible_kind(RecordRef(p, here));
+      if (!k) break;
+      rtype = p[1];
+      size = here;
+      kind = *k;
+    }
+    add(here, kind);
+    pos_ += here;
+    offset_ += here;
+    ++records_;
+    ++taken;
+  }
+  return std::span<const uint8_t>(start, buffer_.data() + pos_);
+}
+
 Status StreamReader::read_run(size_t max, std::vector<uint8_t>& out, RunInfo& info) {
   info = RunInfo();
   while (info.count < max) {
-    ORX_TRY(const std::optional<Record> record, next());
-    if (!record) break;
-    const size_t size = record->ref.record_size();
-    info.stride = info.count == 0 ? size : (info.stride == size ? size : 0);
-    info.kinds |= uint32_t{1} << static_cast<uint8_t>(record->kind);
-    ++info.count;
-    out.insert(out.end(), record->ref.data(), record->ref.data() + size);
+    ORX_TRY(const std::span<const uint8_t> span, next_span(max - info.count, info));
+    if (span.empty()) break;
+    out.insert(out.end(), span.begin(), span.end());
   }
   return {};
 }

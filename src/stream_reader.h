@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "metadata.h"
@@ -69,6 +70,12 @@ class StreamReader {
   // Appends the bytes of up to `max` next records to `out` and says in `info` what they were.
   // On a failure `out` and `info` keep the records appended before it.
   Status read_run(size_t max, std::vector<uint8_t>& out, RunInfo& info);
+
+  // The next whole records, up to `max`, as they lie back to back in the reader's buffer (valid
+  // until the next read); empty at the end. Adds them to `info` (count, kinds, stride carried
+  // on from the records it already holds). Fails as next() does, for the first record only:
+  // a failure after some records ends the span before it and comes with the next call.
+  Result<std::span<const uint8_t>> next_span(size_t max, RunInfo& info);
 
   // Stream offset of the next record; after a failure, of the record that failed.
   uint64_t offset() const { return offset_; }

@@ -59,15 +59,37 @@ bool for_each_remaining(RecordDecoder& decoder, F&& visit) {
 template <class F>
 bool for_each_read(std::string_view source, size_t begin, size_t count, F&& visit) {
   const auto* p = reinterpret_cast<const uint8_t*>(source.data()) + begin;
+  // The size and kind are found again only when the type or length byte changes: the walk
+  // then steps by a known size, its loads not waiting on one another.
+  uint8_t length = 0, type = 0;
+  size_t size = 0;
+  RType kind = RType::Mbp1;
   for (size_t i = 0; i < count; ++i) {
-    const RecordRef ref(p, static_cast<size_t>(p[0]) * 4);
-    if (!visit(i, ref, *convertible_kind(ref))) return false;
-    p += ref.record_size();
+    if (i == 0 || p[0] != length || p[1] != type) {
+      length = p[0];
+      type = p[1];
+      size = static_cast<size_t>(length) * 4;
+      kind = *convertible_kind(RecordRef(p, size));
+    }
+    if (!visit(i, RecordRef(p, size), kind)) return false;
+    p += size;
   }
   return true;
 }
 
-// pandas.DataFrame.
+// `name` of the module `module`, looked up once for the process (a new reference): the
+// builder's helpers, which nothing replaces.
+PyObject* cached_attr(PyObject*& cache, const char* module, const char* name) {
+  if (!cache) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    if (!m) return nullptr;
+    cache = PyObject_GetAttrString(m.get(), name);
+    if (!cache) return nullptr;
+  }
+  return Py_NewRef(cache);
+}
+
+// pandas.DataFrame, looked up with each call.
 PyObject* data_frame_class() {
   Ref pandas = Ref::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return nullptr;
@@ -284,14 +306,10 @@ PyObject* text_entry(size_t at, PyObject* codes, PyObject* texts) {
 
 PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Survey& survey,
                                 const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
-  static PyObject* const frames_name = key("orx._frames");
-  Ref frames = Ref::steal(PyImport_Import(frames_name));
-  if (!frames) return nullptr;
-  Ref build = Ref::steal(PyObject_GetAttrString(frames.get(), "frame_data"));
+  static PyObject *build_cache = nullptr, *empty_cache = nullptr;
+  Ref build = Ref::steal(cached_attr(build_cache, "orx._frames", "frame_data"));
   if (!build) return nullptr;
-  Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return nullptr;
-  Ref empty = Ref::steal(PyObject_GetAttrString(numpy.get(), "empty"));
+  Ref empty = Ref::steal(cached_attr(empty_cache, "numpy", "empty"));
   if (!empty) return nullptr;
 
   const size_t n = survey.count;

@@ -1,6 +1,8 @@
 // The streaming reader behind orx.open and the record batches it hands out: bytes from a
 // path, a bytes-like object or a binary file object, through one reused buffer; batches as
 // `bytes` of whole records, checked again whenever they come back from Python.
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -19,8 +21,8 @@ namespace orx::py::ext {
 namespace {
 
 constexpr const char* kReaderCapsule = "orx._ext.reader";
-// The largest batch buffer kept for the next batch.
-constexpr size_t kKeptRunBytes = size_t{256} << 20;
+// Room first made for a batch of unknown length; more is made as it grows.
+constexpr size_t kFirstGuessBytes = size_t{64} << 20;
 
 // Bytes from a Python binary file object, through its read(n).
 class PyFileSource final : public ByteSource {
@@ -80,7 +82,6 @@ struct ReaderState {
   Py_buffer view{};
   bool has_view = false;
   std::optional<StreamReader> reader;
-  std::vector<uint8_t> run;  // reused between batches
   bool busy = false;
 
   ~ReaderState() {
@@ -200,17 +201,44 @@ PyObject* reader_batch(PyObject* capsule, uint64_t size, bool all_or_error) {
   ReaderState* s = state_of(capsule);
   Busy busy(s);
   if (!busy) return nullptr;
-  s->run.clear();
+  // The records go straight from the reader's buffer into the bytes object handed out, sized
+  // for `size` records like the first ones (within kFirstGuessBytes) and grown as needed.
   RunInfo info;
-  const Status read = s->reader->read_run(size, s->run, info);
-  if (!read && (all_or_error || info.count == 0 || PyErr_Occurred()))
-    return raise_failure(*s->reader, read.error(), true);
+  PyObject* bytes = nullptr;  // owned; cut to its length at the end
+  size_t used = 0, room = 0;
+  for (;;) {
+    const size_t before = info.count;
+    auto span = s->reader->next_span(size - info.count, info);
+    if (!span) {
+      if (all_or_error || before == 0 || PyErr_Occurred()) {
+        Py_XDECREF(bytes);
+        return raise_failure(*s->reader, span.error(), true);
+      }
+      break;  // the records before the failure now; the failure with the next call
+    }
+    if (span->empty()) break;
+    if (used + span->size() > room) {
+      const size_t per = span->size() / (info.count - before);
+      const size_t left = size - info.count;
+      size_t want = used + span->size();
+      want += left < kFirstGuessBytes / per ? left * per : kFirstGuessBytes;
+      want = std::max(want, room * 2);
+      if (!bytes) {
+        bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(want));
+        if (!bytes) return nullptr;
+      } else if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(want)) < 0) {
+        return nullptr;
+      }
+      room = want;
+    }
+    std::memcpy(PyBytes_AS_STRING(bytes) + used, span->data(), span->size());
+    used += span->size();
+    if (info.count == size) break;
+  }
   if (info.count == 0) Py_RETURN_NONE;
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->run.data()),
-                                                   static_cast<Py_ssize_t>(s->run.size())));
-  if (all_or_error || s->run.capacity() > kKeptRunBytes) s->run = {};  // a whole read
-  if (!bytes) return nullptr;
-  return Py_BuildValue("(OKIK)", bytes.get(), static_cast<unsigned long long>(info.count),
+  if (used != room && _PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
+  Ref owned = Ref::steal(bytes);
+  return Py_BuildValue("(OKIK)", owned.get(), static_cast<unsigned long long>(info.count),
                        static_cast<unsigned>(info.kinds),
                        static_cast<unsigned long long>(info.stride));
 }
@@ -245,7 +273,6 @@ PyObject* reader_close(PyObject* capsule) {
   Busy busy(s);
   if (!busy) return nullptr;
   s->reader->close();
-  s->run = {};
   if (s->has_view) {
     PyBuffer_Release(&s->view);
     s->has_view = false;
@@ -318,15 +345,21 @@ std::optional<CheckedRun> checked_run(PyObject* data, uint64_t count) {
       std::string_view(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
   const auto* p = reinterpret_cast<const uint8_t*>(run.bytes.data());
   size_t left = run.bytes.size();
-  while (left) {
-    const size_t size = static_cast<size_t>(p[0]) * 4;
-    const RecordRef ref(p, size);
-    if (p[0] < kMinRecordLength || size > left || !convertible_kind(ref)) break;
+  while (left >= 2) {
+    const uint8_t length = p[0], type = p[1];
+    const size_t size = static_cast<size_t>(length) * 4;
+    if (length < kMinRecordLength || size > left || !convertible_kind(RecordRef(p, size))) break;
+    // This record and the ones after it with the same type and length bytes, which convert
+    // too: stepping by the known size, the loads do not wait on one another.
+    size_t same = 0;
+    do {
+      ++same;
+      p += size;
+      left -= size;
+    } while (left >= size && p[0] == length && p[1] == type);
     run.info.stride = run.info.count == 0 ? size : (run.info.stride == size ? size : 0);
-    run.info.kinds |= uint32_t{1} << p[1];
-    ++run.info.count;
-    p += size;
-    left -= size;
+    run.info.kinds |= uint32_t{1} << type;
+    run.info.count += same;
   }
   if (left || run.info.count != count) {
     raise(PyExc_ValueError, "the bytes are not a batch of whole records of this count");
