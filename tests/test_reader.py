@@ -389,8 +389,34 @@ def test_arrow_stream_edges():
     assert ts.cast(pa.int64()).to_pylist() == [2**63 - 1]
 
 
-@pytest.mark.parametrize("args", [(b"\x00", 1), (b"", 1), (bytes(mbp1_bytes()), 2),
-                                  (bytes(mbp1_bytes())[:-1], 1), ("x", 0)])
+# Runs of records of one type and length, broken by a change of kind, of length or both.
+RUNS = [mbp1_bytes(ts=1), mbp1_bytes(ts=2), longer(mbp1_bytes(ts=3)), longer(mbp1_bytes(ts=4)),
+        trade_bytes(ts=5), mbp1_bytes(ts=6), longer(mbp1_bytes(ts=7), 1), mbp1_bytes(ts=8)]
+
+
+@pytest.mark.parametrize("size", [1, 2, 3, 5, 8, 9])
+@pytest.mark.parametrize("chunk", [0, 1, 100])
+def test_batches_cut_runs_of_records_exactly(size, chunk):
+    """Each batch holds exactly its records, with the kinds and the common size of those."""
+    sizes = [len(r) for r in RUNS]
+    got = [(bytes(b), len(b), b._kinds, b._stride)
+           for b in orx.Reader(stream(*RUNS), batch_size=size, _chunk_size=chunk).batches()]
+    want = []
+    for start in range(0, len(RUNS), size):
+        part = RUNS[start:start + size]
+        kinds = sum({1 << r[1] for r in part})
+        stride = sizes[start] if len(set(sizes[start:start + size])) == 1 else 0
+        want.append((b"".join(part), len(part), kinds, stride))
+    assert got == want
+
+
+_MBP1 = bytes(mbp1_bytes())
+
+
+@pytest.mark.parametrize("args", [(b"\x00", 1), (b"", 1), (_MBP1, 2), (_MBP1[:-1], 1), ("x", 0),
+                                  (_MBP1 * 2 + b"\x00", 2), (_MBP1 * 2 + raw(6, 1), 3),
+                                  (_MBP1 * 2 + raw(_MBP1[0], 4), 3), (_MBP1 * 3, 2),
+                                  (_MBP1 * 2 + _MBP1[:-4], 3)])
 def test_forged_batches_are_refused(args):
     meta = orx.open(stream()).metadata
     for call in (lambda: _ext.batch_frame(*args, meta, False, False),
