@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <optional>
+#include <utility>
 
 namespace orx {
 
@@ -31,6 +32,7 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
   void reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
@@ -72,16 +74,11 @@ Status write_all(int fd, std::string_view bytes, const Interrupts& interrupts) {
   return {};
 }
 
-// open(O_WRONLY | O_CREAT | O_TRUNC) and write: for targets that cannot be replaced.
-Status write_in_place(const std::string& path, std::string_view bytes,
-                      const Interrupts& interrupts) {
-  Fd fd(retrying(interrupts, [&] {
+// open(O_WRONLY | O_CREAT | O_TRUNC): for targets that cannot be replaced.
+int open_in_place(const std::string& path, const Interrupts& interrupts) {
+  return retrying(interrupts, [&] {
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  }));
-  if (fd.get() < 0) return os_error(errno);
-  ORX_CHECK(write_all(fd.get(), bytes, interrupts));
-  if (fd.close() != 0) return os_error(errno);
-  return {};
+  });
 }
 
 std::string directory_of(const std::string& path) {
@@ -172,19 +169,29 @@ Result<std::vector<uint8_t>> read_file(const std::string& path, Interrupts inter
 }
 
 Status write_file(const std::string& path, std::string_view bytes, Interrupts interrupts) {
+  ORX_TRY(ReplacingFile file, ReplacingFile::open(path, interrupts));
+  ORX_CHECK(file.write(bytes));
+  return file.commit();
+}
+
+Result<ReplacingFile> ReplacingFile::open(const std::string& path, Interrupts interrupts) {
   if (auto bad = check_path(path)) return std::move(*bad);
   ORX_TRY(const std::string target, resolve_links(path));
+  auto in_place = [&]() -> Result<ReplacingFile> {
+    const int fd = open_in_place(target, interrupts);
+    if (fd < 0) return os_error(errno);
+    return ReplacingFile(fd, target, target, interrupts);
+  };
   struct stat old;
   const bool exists = ::stat(target.c_str(), &old) == 0;
   if (!exists && errno != ENOENT) return os_error(errno);
-  if (exists && !S_ISREG(old.st_mode)) return write_in_place(target, bytes, interrupts);
+  if (exists && !S_ISREG(old.st_mode)) return in_place();
   if (exists) {
     // The old file must be writable for its content to be replaced, as it had to be when it
     // was truncated in place. (Opening a regular file does not block.)
     Fd probe(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
     if (probe.get() < 0) return os_error(errno);
   }
-
   std::string temp;
   Fd fd;
   for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
@@ -197,8 +204,7 @@ Status write_file(const std::string& path, std::string_view bytes, Interrupts in
   if (fd.get() < 0) {
     // A directory that refuses new files (or a target whose directory is missing, which the
     // in-place open reports as before) leaves writing in place.
-    if (errno == EACCES || errno == EPERM || errno == ENOENT)
-      return write_in_place(target, bytes, interrupts);
+    if (errno == EACCES || errno == EPERM || errno == ENOENT) return in_place();
     return os_error(errno);
   }
   Unlinker remove_on_failure(temp);
@@ -208,13 +214,63 @@ Status write_file(const std::string& path, std::string_view bytes, Interrupts in
     [[maybe_unused]] const int given = ::fchown(fd.get(), old.st_uid, old.st_gid);
     if (::fchmod(fd.get(), old.st_mode & 07777) != 0) return os_error(errno);
   }
-  ORX_CHECK(write_all(fd.get(), bytes, interrupts));
-  if (retrying(interrupts, [&] { return ::fsync(fd.get()); }) != 0) return os_error(errno);
-  if (fd.close() != 0) return os_error(errno);
-  if (::rename(temp.c_str(), target.c_str()) != 0) return os_error(errno);
   remove_on_failure.release();
-  sync_directory_of(target);
+  const int raw = fd.get();
+  fd.release();
+  return ReplacingFile(raw, target, temp, interrupts);
+}
+
+ReplacingFile::ReplacingFile(int fd, std::string target, std::string written, Interrupts interrupts)
+    : fd_(fd), target_(std::move(target)), written_(std::move(written)), interrupts_(interrupts) {}
+
+ReplacingFile::ReplacingFile(ReplacingFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      target_(std::move(other.target_)),
+      written_(std::move(other.written_)),
+      interrupts_(other.interrupts_),
+      pending_(std::move(other.pending_)) {}
+
+ReplacingFile::~ReplacingFile() { abandon(); }
+
+Status ReplacingFile::flush() {
+  const Status written = write_all(
+      fd_, {reinterpret_cast<const char*>(pending_.data()), pending_.size()}, interrupts_);
+  pending_.clear();
+  return written;
+}
+
+Status ReplacingFile::write(std::string_view bytes) {
+  if (fd_ < 0) return Error(IoError{IoKind::Other, "the replacement is closed"});
+  if (pending_.size() + bytes.size() < kPiece) {
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    return {};
+  }
+  ORX_CHECK(flush());
+  return write_all(fd_, bytes, interrupts_);
+}
+
+Status ReplacingFile::commit() {
+  if (fd_ < 0) return Error(IoError{IoKind::Other, "the replacement is closed"});
+  Status done = flush();
+  const bool in_place = written_ == target_;
+  if (done && !in_place && retrying(interrupts_, [&] { return ::fsync(fd_); }) != 0)
+    done = os_error(errno);
+  Fd fd(std::exchange(fd_, -1));
+  if (done && fd.close() != 0) done = os_error(errno);
+  if (in_place) return done;
+  Unlinker remove_on_failure(written_);
+  if (!done) return done;
+  if (::rename(written_.c_str(), target_.c_str()) != 0) return os_error(errno);
+  remove_on_failure.release();
+  sync_directory_of(target_);
   return {};
+}
+
+void ReplacingFile::abandon() {
+  if (fd_ < 0) return;
+  ::close(std::exchange(fd_, -1));
+  if (written_ != target_) ::unlink(written_.c_str());
+  pending_.clear();
 }
 
 }  // namespace orx

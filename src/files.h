@@ -49,4 +49,45 @@ Result<std::vector<uint8_t>> read_file(const std::string& path, Interrupts inter
 // directly, as open(O_WRONLY | O_CREAT | O_TRUNC) and write() would.
 Status write_file(const std::string& path, std::string_view bytes, Interrupts interrupts = {});
 
+// The streaming form of write_file: the new content is written piece by piece, then commit()
+// makes it the file's content (as write_file does, the same for every kind of target) and
+// abandon() drops it, leaving the file as it was. Dropping an uncommitted replacement abandons
+// it. Writes are gathered into pieces of kPiece bytes.
+class ReplacingFile {
+ public:
+  static constexpr size_t kPiece = size_t{1} << 20;
+
+  // Opens the replacement for `path` (for a FIFO or device: the target itself, truncated).
+  // `interrupts` serves every later call too.
+  static Result<ReplacingFile> open(const std::string& path, Interrupts interrupts = {});
+
+  ReplacingFile(ReplacingFile&& other) noexcept;
+  ReplacingFile& operator=(ReplacingFile&&) = delete;
+  ReplacingFile(const ReplacingFile&) = delete;
+  ~ReplacingFile();
+
+  // The file being written: the new file beside the target, or the target when written in
+  // place. Other writers may open it by this name and write it themselves before commit().
+  const std::string& written_path() const { return written_; }
+  bool is_open() const { return fd_ >= 0; }
+
+  Status write(std::string_view bytes);
+  // Flushes to disk and renames over the target. On failure the new file is removed.
+  Status commit();
+  // Removes the new file; nothing happens once committed or abandoned.
+  void abandon();
+
+  void set_interrupts(Interrupts interrupts) { interrupts_ = interrupts; }
+
+ private:
+  ReplacingFile(int fd, std::string target, std::string written, Interrupts interrupts);
+  Status flush();
+
+  int fd_ = -1;
+  std::string target_;
+  std::string written_;  // == target_ when in place
+  Interrupts interrupts_;
+  std::vector<uint8_t> pending_;
+};
+
 }  // namespace orx

@@ -135,16 +135,16 @@ def test_a_failed_rename_leaves_the_old_day_and_no_temporary_file(full, monkeypa
     path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
     old, old_index = path.read_bytes(), index_text(full)
 
-    replace = os.replace
+    commit = orx._writer._ReplacingFile.commit
 
-    def crash(src, dst):
-        if str(dst) != str(path):
-            return replace(src, dst)
-        assert os.path.basename(src).startswith("." + path.name + ".tmp-")
-        assert orx.open(src).metadata.start == DAY0  # the new day was complete on disk
+    def crash(self):
+        if self._path != str(path):
+            return commit(self)
+        src = os.path.basename(self.temp)  # a hidden file beside the day
+        assert src.startswith("." + path.name + ".") and src.endswith(".tmp")
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(oc.os, "replace", crash)
+    monkeypatch.setattr(orx._writer._ReplacingFile, "commit", crash)
     with pytest.raises(KeyboardInterrupt):
         full.write(records([(DAY0 + 1, 7)]))
     monkeypatch.undo()
@@ -164,12 +164,10 @@ def test_a_killed_writer_leaves_old_days_that_readers_and_the_next_writer_handle
         from catalog_util import records, DAY0
         real = oc._atomic_write
         def slow(path, fill):
-            def half(tmp):
-                with open(tmp, "xb") as f:
-                    f.write(b"x" * 1000)
-                    f.flush()
-                    print("writing", flush=True)
-                    time.sleep(60)
+            def half(f):
+                f.write(b"x" * (3 << 20))
+                print("writing", flush=True)
+                time.sleep(60)
             real(path, half)
         oc._atomic_write = slow
         orx.Catalog({str(full.root)!r}).write(records([(DAY0 + 1, 7)]))

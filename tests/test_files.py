@@ -307,3 +307,70 @@ def test_a_quiet_handler_lets_the_call_go_on(tmp_path, wait_in):
     print(len(store.decode_to_array()), len(calls) >= 2)
     """, parent=parent)
     assert out == "2 True\n", err
+
+
+# --- replacing a file piece by piece (orx._ext.ReplacingFile) ---------------------------------
+
+def replace_in_pieces(path, pieces, end):
+    from orx import _ext
+    f = _ext.ReplacingFile(str(path))
+    written = f.written_path()
+    for piece in pieces:
+        f.write(piece)
+    getattr(f, end)()
+    return written
+
+
+PIECES = [b"ab", bytearray(b"cd"), memoryview(b"xef")[1:], b"g" * (3 << 20), b"", b"h"]
+
+
+@pytest.mark.parametrize("end,want", [("commit", b"".join(PIECES)), ("abandon", b"old")])
+@pytest.mark.parametrize("mode", [0o600, 0o4711])
+def test_pieces_replace_the_file_on_commit_only(tmp_path, end, want, mode):
+    path = tmp_path / "day.bin"
+    path.write_bytes(b"old")
+    os.chmod(path, mode)
+    written = replace_in_pieces(path, PIECES, end)
+    assert os.path.dirname(written) == str(tmp_path) and os.path.basename(written).startswith(
+        ".day.bin.") and written.endswith(".tmp")
+    assert path.read_bytes() == want
+    assert stat.S_IMODE(os.stat(path).st_mode) == mode
+    assert leftovers(tmp_path, ["day.bin"]) == []
+
+
+def test_a_replacement_through_a_symlink_and_after_its_end(tmp_path):
+    from orx import _ext
+    (tmp_path / "real.bin").write_bytes(b"old")
+    os.symlink("real.bin", tmp_path / "link.bin")
+    replace_in_pieces(tmp_path / "link.bin", [b"new"], "commit")
+    assert os.path.islink(tmp_path / "link.bin")
+    assert (tmp_path / "real.bin").read_bytes() == b"new"
+    f = _ext.ReplacingFile(str(tmp_path / "x"))
+    f.abandon()
+    f.abandon()  # nothing happens
+    for call in (lambda: f.write(b"x"), f.commit, f.written_path):
+        raises(ValueError, "the replacement was already committed or abandoned", call)
+    with pytest.raises(TypeError):
+        _ext.ReplacingFile(str(tmp_path / "y")).write("text")
+    assert leftovers(tmp_path, ["real.bin", "link.bin"]) == []
+
+
+def test_the_writer_names_the_target_in_its_errors(tmp_path):
+    from orx._writer import _ReplacingFile
+    missing = tmp_path / "no" / "day.bin"
+    with pytest.raises(FileNotFoundError) as info:
+        _ReplacingFile(missing)
+    assert (info.value.errno, info.value.strerror, info.value.filename) == (
+        errno.ENOENT, "No such file or directory", str(missing))
+
+
+def test_a_fifo_is_replaced_in_place_piece_by_piece(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()))
+    reader.start()
+    written = replace_in_pieces(fifo, [b"a", b"b" * (2 << 20)], "commit")
+    reader.join(10)
+    assert written == str(fifo) and got == [b"a" + b"b" * (2 << 20)]
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)

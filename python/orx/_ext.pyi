@@ -121,3 +121,19 @@ class ZstdWriter:
         """Compressed bytes of `data` (some may stay buffered)."""
     def finish(self) -> bytes:
         """The rest of the frame; the next compress() starts a new one."""
+
+@final
+class ReplacingFile:
+    """A new content for the file at `path`, written piece by piece: commit() makes it the
+    file's content at once (flushed to disk first), abandon() drops it."""
+
+    def __new__(cls, path: str) -> ReplacingFile: ...
+    def write(self, data: Buffer) -> None:
+        """Appends the bytes of `data`."""
+    def commit(self) -> None:
+        """Flushes the new content to disk and puts it in place."""
+    def abandon(self) -> None:
+        """Drops the new content; the file stays as it was."""
+    def written_path(self) -> str:
+        """The file being written (the new file beside the target, or the target itself when it
+        is written in place)."""

@@ -461,66 +461,33 @@ def _arrow_chunks(np, data, metadata, fixed):
 class _ReplacingFile:
     """A new file beside ``path`` that replaces it on commit (flushed to disk first, taking
     the old file's permission bits; a symbolic link is followed and stays) and is removed on
-    discard."""
+    discard: the core's atomic replacement, with errors naming ``path``."""
 
-    def __init__(self, path: str) -> None:
-        self._path = os.path.realpath(path)
-        directory, name = os.path.split(self._path)
-        self._temp = None
+    def __init__(self, path) -> None:
+        self._path = os.fspath(path)
+        self._file = self._named(_ext.ReplacingFile, self._path)
+
+    def _named(self, call, *args):
         try:
-            self._mode = os.stat(self._path).st_mode & 0o7777
-        except FileNotFoundError:
-            self._mode = None
-        for attempt in range(100):
-            temp = os.path.join(directory, f".{name}.{os.getpid()}-{attempt}.tmp")
-            try:
-                fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-            except FileExistsError:
-                continue
-            except OSError as exc:  # named after the target, not the temporary name
-                raise type(exc)(exc.errno, exc.strerror, path) from None
-            if self._mode is not None:
-                os.fchmod(fd, self._mode)
-            self._temp = temp
-            self._out = os.fdopen(fd, "wb", buffering=1 << 20)
-            return
-        raise FileExistsError(f"no free temporary name beside {path!r}")
+            return call(*args)
+        except OSError as exc:
+            if exc.errno is None or exc.filename is not None:
+                raise
+            raise OSError(exc.errno, os.strerror(exc.errno), self._path) from None
 
     @property
     def temp(self) -> str:
-        """The temporary file's path, for writers that open it themselves."""
-        return self._temp
+        """The file being written, for writers that open it themselves."""
+        return self._file.written_path()
 
     def write(self, data) -> None:
-        self._out.write(data)
+        self._named(self._file.write, data)
 
     def commit(self) -> None:
-        self._out.flush()
-        os.fsync(self._out.fileno())
-        self._out.close()
-        os.replace(self._temp, self._path)
-        self._temp = None
-        try:  # the rename is done; a directory that cannot be flushed changes nothing now
-            fd = os.open(os.path.dirname(self._path), os.O_RDONLY | os.O_DIRECTORY)
-            try:
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-        except OSError:
-            pass
+        self._named(self._file.commit)
 
     def discard(self) -> None:
-        if self._temp is None:
-            return
-        try:
-            self._out.close()
-        except OSError:
-            pass
-        try:
-            os.unlink(self._temp)
-        except FileNotFoundError:
-            pass
-        self._temp = None
+        self._file.abandon()
 
 
 def write(

@@ -210,9 +210,8 @@ def _stream_bytes(meta: Metadata, arr) -> bytes:
 def _write_stream(path: Path, meta: Metadata, arr, compression: str | None) -> None:
     from ._writer import write
 
-    with _open_reader(_stream_bytes(meta, arr)) as reader:
-        _atomic_write(path, lambda tmp: write(
-            tmp, reader, compression="zstd" if compression == "zstd" else None))
+    with _open_reader(_stream_bytes(meta, arr)) as reader:  # written atomically
+        write(path, reader, compression="zstd" if compression == "zstd" else None)
 
 
 def _blocks(ids) -> list[int]:
@@ -234,20 +233,17 @@ def _write_day(path: Path, meta: Metadata, arr, compression: str | None) -> None
     _, ids = _ts_ids(arr)
     cuts = _blocks(ids)
 
-    def fill(tmp):
-        with open(tmp, "xb") as f:
-            if compression == "zstd":
-                from ._ext import ZstdWriter
-                z = ZstdWriter(_ext_default_level())
-                f.write(z.compress(meta.encode()) + z.finish())
-                for a, b in zip(cuts, cuts[1:]):
-                    if b > a:
-                        f.write(z.compress(arr[a:b].tobytes()) + z.finish())
-            else:
-                f.write(meta.encode())
-                f.write(memoryview(np.ascontiguousarray(arr)).cast("B") if len(arr) else b"")
-            f.flush()
-            os.fsync(f.fileno())
+    def fill(f):
+        if compression == "zstd":
+            from ._ext import ZstdWriter
+            z = ZstdWriter(_ext_default_level())
+            f.write(z.compress(meta.encode()) + z.finish())
+            for a, b in zip(cuts, cuts[1:]):
+                if b > a:
+                    f.write(z.compress(arr[a:b].tobytes()) + z.finish())
+        else:
+            f.write(meta.encode())
+            f.write(memoryview(np.ascontiguousarray(arr)).cast("B") if len(arr) else b"")
     _atomic_write(path, fill)
 
 
@@ -265,24 +261,8 @@ def _open_reader(data: bytes):
 # --- atomic replacement ----------------------------------------------------------------------
 
 
-def _fsync_dir(d: Path) -> None:
-    try:
-        fd = os.open(d, os.O_RDONLY)
-    except OSError:  # pragma: no cover - platforms without directory handles
-        return
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
 def _write_bytes(data: bytes):
-    def fill(tmp):
-        with open(tmp, "xb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-    return fill
+    return lambda f: f.write(data)
 
 
 def _is_temporary(name: str) -> bool:
@@ -290,24 +270,22 @@ def _is_temporary(name: str) -> bool:
 
 
 def _atomic_write(path: Path, fill) -> None:
-    """Writes `path` through `fill(temporary path)` so that readers see the old file or the new
-    one, never a mix.
+    """Writes `path` through `fill(file)` so that readers see the old file or the new one,
+    never a mix.
 
-    `fill` writes a hidden temporary file in the same directory and flushes it to disk; only then
-    does it take the name. A failure on the way removes the temporary file and leaves `path`
+    `file.write` fills a hidden temporary file in the same directory, which is flushed to disk
+    before it takes the name. A failure on the way removes the temporary file and leaves `path`
     untouched.
     """
-    tmp = path.with_name(f".{path.name}.tmp-{os.getpid()}-{os.urandom(4).hex()}")
+    from ._writer import _ReplacingFile
+
+    file = _ReplacingFile(path)
     try:
-        fill(tmp)
-        os.replace(tmp, path)
+        fill(file)
+        file.commit()
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+        file.discard()
         raise
-    _fsync_dir(path.parent)
 
 
 class _Lock:

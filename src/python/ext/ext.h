@@ -18,6 +18,8 @@ namespace orx::py::ext {
 
 // A zstd compressor (writer.cpp).
 struct ZstdWriter;
+// A file's new content written piece by piece, put in place at once (files.cpp).
+struct ReplacingFile;
 
 // Column layouts of the record kinds.
 std::span<const MethodRow> layout_functions();
@@ -37,4 +39,5 @@ std::span<const MethodRow> pickle_functions();
 
 namespace orx::py {
 ORX_DECLARE_CLASS(ext::ZstdWriter, "ZstdWriter")
+ORX_DECLARE_CLASS(ext::ReplacingFile, "ReplacingFile")
 }  // namespace orx::py

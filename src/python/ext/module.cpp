@@ -20,6 +20,8 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
 const std::vector<ClassRow>& own_classes() {
   static const std::vector<ClassRow> rows = {
       {"ZstdWriter", &build_type<ZstdWriter>, &g_type<ZstdWriter>, &instance_size<ZstdWriter>},
+      {"ReplacingFile", &build_type<ReplacingFile>, &g_type<ReplacingFile>,
+       &instance_size<ReplacingFile>},
   };
   return rows;
 }
