@@ -463,8 +463,10 @@ class _ReplacingFile:
     the old file's permission bits; a symbolic link is followed and stays) and is removed on
     discard: the core's atomic replacement, with errors naming ``path``."""
 
+    __slots__ = ("_path", "_file")
+
     def __init__(self, path) -> None:
-        self._path = os.fspath(path)
+        self._path = os.fsdecode(path)
         self._file = self._named(_ext.ReplacingFile, self._path)
 
     def _named(self, call, *args):
