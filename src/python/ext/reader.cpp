@@ -1,6 +1,7 @@
 // The streaming reader behind orx.open and the record batches it hands out: bytes from a
 // path, a bytes-like object or a binary file object, through one reused buffer; batches as
 // `bytes` of whole records, checked again whenever they come back from Python.
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@ namespace orx::py::ext {
 namespace {
 
 constexpr const char* kReaderCapsule = "orx._ext.reader";
+// Batches of fewer records are read with the GIL held.
+constexpr size_t kReleaseRecords = 1024;
 // The largest batch buffer kept for the next batch.
 constexpr size_t kKeptRunBytes = size_t{256} << 20;
 
@@ -59,20 +62,29 @@ class PyFileSource final : public ByteSource {
   PyObject* file_;  // kept alive by the reader state
 };
 
-// A file read without the GIL, so that other threads run while the disk works.
+// A source read without the GIL (a file, decompression, a copy from immutable bytes), so that
+// other threads run meanwhile. `released` says the lock is already released around the whole
+// read (a batch): the read then goes straight through. Only the thread that holds the reader
+// busy reads it.
 class GilFreeSource final : public ByteSource {
  public:
-  explicit GilFreeSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+  GilFreeSource(std::unique_ptr<ByteSource> inner, bool* released)
+      : inner_(std::move(inner)), released_(released) {}
 
   Result<size_t> read(uint8_t* dst, size_t n) override {
-    PyThreadState* saved = PyEval_SaveThread();
-    Result<size_t> got = inner_->read(dst, n);
-    PyEval_RestoreThread(saved);
+    if (*released_) return inner_->read(dst, n);
+    *released_ = true;
+    Result<size_t> got = [&] {
+      WithoutGil unlocked;
+      return inner_->read(dst, n);
+    }();
+    *released_ = false;
     return got;
   }
 
  private:
   std::unique_ptr<ByteSource> inner_;
+  bool* released_;
 };
 
 struct ReaderState {
@@ -82,6 +94,10 @@ struct ReaderState {
   std::optional<StreamReader> reader;
   std::vector<uint8_t> run;  // reused between batches
   bool busy = false;
+  // The source calls no Python code (a path, or a read-only buffer held by `view`), so that
+  // reads run without the GIL.
+  bool gil_free = false;
+  bool released = false;  // the GIL is released around the current read
 
   ~ReaderState() {
     reader.reset();
@@ -137,6 +153,17 @@ PyObject* raise_open_failure(const Error& error) {
   return nullptr;
 }
 
+// Reads up to `max` records into `out`; without the GIL for a source that needs none, when the
+// batch is large enough to pay for handing the lock over.
+Status read_run(ReaderState* s, size_t max, std::vector<uint8_t>& out, RunInfo& info) {
+  if (!s->gil_free || max < kReleaseRecords) return s->reader->read_run(max, out, info);
+  s->released = true;
+  const Status read =
+      without_gil_for(kReleaseBytes, [&] { return s->reader->read_run(max, out, info); });
+  s->released = false;
+  return read;
+}
+
 // reader_open(source, kind, chunk_size, allow_truncated): `kind` "path", "buffer" or "file".
 PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
                       bool allow_truncated) {
@@ -147,11 +174,13 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
     if (!load_arg(source, path, "source")) return nullptr;
     auto file = FileSource::open(path);
     if (!file) return raise_open_failure(file.error());
-    raw = std::make_unique<GilFreeSource>(std::move(*file));
+    raw = std::make_unique<GilFreeSource>(std::move(*file), &state->released);
+    state->gil_free = true;
   } else if (kind == "buffer") {
     if (PyObject_GetBuffer(source, &state->view, PyBUF_SIMPLE) < 0) return nullptr;
     state->has_view = true;
     state->owner = Ref::borrow(source);
+    state->gil_free = state->view.readonly;
     raw = std::make_unique<MemorySource>(
         std::string_view(static_cast<const char*>(state->view.buf), state->view.len));
   } else if (kind == "file") {
@@ -163,6 +192,9 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
   }
   auto chosen = stream_source(std::move(raw));
   if (!chosen) return raise_open_failure(chosen.error());
+  // Decompression and copies run without the GIL too, record by record as well as by batches.
+  if (state->gil_free)
+    *chosen = std::make_unique<GilFreeSource>(std::move(*chosen), &state->released);
   StreamReader::Options options;
   options.chunk = chunk_size ? chunk_size : StreamReader::kDefaultChunk;
   options.allow_truncated = allow_truncated;
@@ -202,12 +234,17 @@ PyObject* reader_batch(PyObject* capsule, uint64_t size, bool all_or_error) {
   if (!busy) return nullptr;
   s->run.clear();
   RunInfo info;
-  const Status read = s->reader->read_run(size, s->run, info);
+  const Status read = read_run(s, size, s->run, info);
   if (!read && (all_or_error || info.count == 0 || PyErr_Occurred()))
     return raise_failure(*s->reader, read.error(), true);
   if (info.count == 0) Py_RETURN_NONE;
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->run.data()),
-                                                   static_cast<Py_ssize_t>(s->run.size())));
+  // A fresh bytes object that no other code sees yet: filled without the GIL.
+  Ref bytes =
+      Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(s->run.size())));
+  if (bytes)
+    without_gil_for(s->run.size(), [&] {
+      std::memcpy(PyBytes_AS_STRING(bytes.get()), s->run.data(), s->run.size());
+    });
   if (all_or_error || s->run.capacity() > kKeptRunBytes) s->run = {};  // a whole read
   if (!bytes) return nullptr;
   return Py_BuildValue("(OKIK)", bytes.get(), static_cast<unsigned long long>(info.count),
@@ -228,7 +265,7 @@ PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bo
   if (!hold) return nullptr;
   std::vector<uint8_t> records;
   RunInfo info;
-  const Status read = s->reader->read_run(std::numeric_limits<size_t>::max(), records, info);
+  const Status read = read_run(s, std::numeric_limits<size_t>::max(), records, info);
   if (!read) return raise_failure(*s->reader, read.error(), false);
   return frame_of({reinterpret_cast<const char*>(records.data()), records.size()}, info.count,
                   meta->mappings, pretty_ts, pretty_px);
@@ -236,7 +273,8 @@ PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bo
 
 PyObject* reader_offset(PyObject* capsule) {
   ReaderState* s = state_of(capsule);
-  if (!s) return nullptr;
+  Busy busy(s);  // another thread may be reading it
+  if (!busy) return nullptr;
   return PyLong_FromUnsignedLongLong(s->reader->offset());
 }
 
