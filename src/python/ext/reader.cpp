@@ -354,18 +354,22 @@ std::optional<CheckedRun> checked_run(PyObject* data, uint64_t count) {
   CheckedRun run;
   run.bytes =
       std::string_view(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
-  const auto* p = reinterpret_cast<const uint8_t*>(run.bytes.data());
-  size_t left = run.bytes.size();
-  while (left) {
-    const size_t size = static_cast<size_t>(p[0]) * 4;
-    const RecordRef ref(p, size);
-    if (p[0] < kMinRecordLength || size > left || !convertible_kind(ref)) break;
-    run.info.stride = run.info.count == 0 ? size : (run.info.stride == size ? size : 0);
-    run.info.kinds |= uint32_t{1} << p[1];
-    ++run.info.count;
-    p += size;
-    left -= size;
-  }
+  // The bytes object is immutable and the caller keeps it: the walk runs without the GIL.
+  const size_t left = without_gil_for(run.bytes.size(), [&] {
+    const auto* p = reinterpret_cast<const uint8_t*>(run.bytes.data());
+    size_t rest = run.bytes.size();
+    while (rest) {
+      const size_t size = static_cast<size_t>(p[0]) * 4;
+      const RecordRef ref(p, size);
+      if (p[0] < kMinRecordLength || size > rest || !convertible_kind(ref)) break;
+      run.info.stride = run.info.count == 0 ? size : (run.info.stride == size ? size : 0);
+      run.info.kinds |= uint32_t{1} << p[1];
+      ++run.info.count;
+      p += size;
+      rest -= size;
+    }
+    return rest;
+  });
   if (left || run.info.count != count) {
     raise(PyExc_ValueError, "the bytes are not a batch of whole records of this count");
     return std::nullopt;
