@@ -7,6 +7,7 @@ a historical-data request.
 
 import os
 import random
+import shutil
 import sys
 import time
 from collections.abc import Callable
@@ -113,11 +114,46 @@ def main() -> None:
         print(f"  {label:32} {seconds * 1e3:9.1f} ms  {rate}")
 
     print()
-    backtest_demo.main()
+    files_demo(path, n)
+    print()
+    backtest_demo.main([os.path.join(os.path.dirname(path), "backtest_equity.png")])
     print()
     request = RetrieveParams([v[0] for v in INSTRUMENTS.values()], "2026-12-07", "2026-12-08",
                              Schema.OHLCV1_M, Dataset.FUTURES, Stype.RAW)
     print("historical-data request:", request.to_json())
+
+
+def files_demo(path: str, n: int) -> None:
+    """The stream file compressed, read back batch by batch, and kept in a catalog that answers
+    a request for one instrument."""
+    clock = Clock()
+    packed = path + ".zst"
+    clock("orx.write (zstd, from the file)", orx.write, packed, orx.open(path),
+          None, "zstd")
+    raw_size, packed_size = os.path.getsize(path), os.path.getsize(packed)
+    with orx.open(packed) as reader:
+        frames = clock("orx.open(zst): batches to pandas",
+                       lambda: [b.to_pandas() for b in reader.batches(65_536)])
+    assert sum(len(f) for f in frames) == n
+    try:
+        import pyarrow as pa
+    except ImportError:
+        print("pyarrow is not installed: skipping the Arrow table")
+    else:
+        table = clock("pyarrow.table(orx.open(zst))", lambda: pa.table(orx.open(packed)))
+        print(f"Arrow: {table.num_rows:,} rows; ts_event {table.schema.field('ts_event').type}, "
+              f"symbol {table.schema.field('symbol').type}")
+    root = os.path.join(os.path.dirname(path), "catalog")
+    shutil.rmtree(root, ignore_errors=True)
+    catalog = orx.Catalog(root)
+    clock("Catalog.write (split by day)", catalog.write, packed)
+    request = RetrieveParams(["ESZ6"], "2026-12-07", "2026-12-08", Schema.MBP1, Dataset.FUTURES,
+                             Stype.RAW)
+    es = clock("Catalog.query(ESZ6).to_pandas", lambda: catalog.query(request).to_pandas())
+    print(f"zstd: {raw_size:,} -> {packed_size:,} bytes ({raw_size / packed_size:.2f}x); "
+          f"catalog answers {request.to_json()} with {len(es):,} ESZ6 records")
+    for label, seconds in clock.steps:
+        print(f"  {label:36} {seconds * 1e3:9.1f} ms")
 
 
 if __name__ == "__main__":

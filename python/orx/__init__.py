@@ -50,10 +50,12 @@ from ._lib import (
 from ._ext import decode_backtest
 from ._pickle import register as _register_pickling
 from . import backtest  # noqa: E402  (pandas is imported only when a frame is made)
-from ._reader import Batch, Reader, open  # noqa: F401,A004
-from ._writer import Writer, write  # noqa: F401
-from ._cli import convert  # noqa: F401
-from .catalog import Catalog  # noqa: F401
+# `X as X`: re-exported for type checkers, yet kept out of __all__ (a star import must not
+# hide the built-in open).
+from ._reader import Batch as Batch, Reader as Reader, open as open  # noqa: A004
+from ._writer import Writer as Writer, write as write
+from ._cli import convert as convert
+from .catalog import Catalog as Catalog
 
 __version__ = "0.1.0"  # the project's version in pyproject.toml
 
