@@ -396,35 +396,39 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   int64_t time_scratch[kChunkRecords];
   const ColumnSink time_sink{time_column, Form::Int64, time_scratch};
 
-  for_each_chunk(run, [&](const RecordChunk& chunk) {
-    fill_chunk(chunk, sinks);
-    const size_t first = chunk.first, m = chunk.count;
-    for (size_t row : wide_rows) {
-      uint64_t any = 0;
-      const auto* v = reinterpret_cast<const uint64_t*>(int_data + (row * n + first) * 8);
-      for (size_t i = 0; i < m; ++i) any |= v[i];
-      if (any >> 63) wide[row] = true;
-    }
-    if (time_column) {
-      RecordChunk local = chunk;
-      local.first = 0;
-      fill_chunk(local, std::span(&time_sink, 1));
-      for (size_t i = 0; i < m; ++i) {
-        // The text depends on the second alone: any time in it makes the same text.
-        const int64_t ns = time_scratch[i];
-        const int32_t code =
-            seconds.code(floor_second(ns), [ns](int64_t) { return unix_nanos_to_string(ns); });
-        std::memcpy(time_codes + (first + i) * 4, &code, 4);
+  // The fill touches no Python object: the arrays are new and seen by nobody else yet, the
+  // records and the symbol map stay unchanged under the caller's hold.
+  without_gil_for(run.size, [&] {
+    for_each_chunk(run, [&](const RecordChunk& chunk) {
+      fill_chunk(chunk, sinks);
+      const size_t first = chunk.first, m = chunk.count;
+      for (size_t row : wide_rows) {
+        uint64_t any = 0;
+        const auto* v = reinterpret_cast<const uint64_t*>(int_data + (row * n + first) * 8);
+        for (size_t i = 0; i < m; ++i) any |= v[i];
+        if (any >> 63) wide[row] = true;
       }
-    }
-    if (symbol_codes) {
-      const auto* ids = reinterpret_cast<const uint64_t*>(int_data + (id_row * n + first) * 8);
-      for (size_t i = 0; i < m; ++i) {
-        const int32_t code = tickers.code(static_cast<uint32_t>(ids[i]),
-                                          [&](uint32_t id) { return *symbols.find(id); });
-        std::memcpy(symbol_codes + (first + i) * 4, &code, 4);
+      if (time_column) {
+        RecordChunk local = chunk;
+        local.first = 0;
+        fill_chunk(local, std::span(&time_sink, 1));
+        for (size_t i = 0; i < m; ++i) {
+          // The text depends on the second alone: any time in it makes the same text.
+          const int64_t ns = time_scratch[i];
+          const int32_t code =
+              seconds.code(floor_second(ns), [ns](int64_t) { return unix_nanos_to_string(ns); });
+          std::memcpy(time_codes + (first + i) * 4, &code, 4);
+        }
       }
-    }
+      if (symbol_codes) {
+        const auto* ids = reinterpret_cast<const uint64_t*>(int_data + (id_row * n + first) * 8);
+        for (size_t i = 0; i < m; ++i) {
+          const int32_t code = tickers.code(static_cast<uint32_t>(ids[i]),
+                                            [&](uint32_t id) { return *symbols.find(id); });
+          std::memcpy(symbol_codes + (first + i) * 4, &code, 4);
+        }
+      }
+    });
   });
 
   if (time_column) {
@@ -562,9 +566,11 @@ PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symb
   Ref frame_class = Ref::steal(data_frame_class());
   if (!frame_class) return nullptr;
   Survey survey(symbols);
-  for_each_read(records, 0, count, [&](size_t, const RecordRef& ref, RType kind) {
-    survey.add(ref, kind);
-    return true;
+  without_gil_for(records.size(), [&] {
+    for_each_read(records, 0, count, [&](size_t, const RecordRef& ref, RType kind) {
+      survey.add(ref, kind);
+      return true;
+    });
   });
   Ref data = Ref::steal(frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px));
   if (!data) return nullptr;

@@ -12,6 +12,8 @@
 // KeyboardInterrupt) ends the call with that exception pending; otherwise the call is retried.
 #pragma once
 
+#include <cstddef>
+
 #include "files.h"
 #include "ref.h"
 
@@ -37,6 +39,21 @@ class WithoutGil {
 
   PyThreadState* state_;
 };
+
+// Work on bytes below this size runs with the lock held: handing the lock over costs more
+// than the other threads would gain.
+inline constexpr size_t kReleaseBytes = size_t{64} << 10;
+
+// Runs f() with the lock released when it works on at least kReleaseBytes `bytes`, else with
+// it held. For work that touches no Python object: memory that no other thread can change
+// meanwhile (fresh buffers, immutable bytes objects kept alive by the caller, values under a
+// hold).
+template <class F>
+auto without_gil_for(size_t bytes, F&& f) {
+  if (bytes < kReleaseBytes) return f();
+  WithoutGil released;
+  return f();
+}
 
 // Runs f(Interrupts) with the lock released and returns its result.
 template <class F>

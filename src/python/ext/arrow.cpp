@@ -81,7 +81,8 @@ PyObject* batch_arrow(PyObject* data, uint64_t count, uint8_t rtype, PyObject* m
   Ref schema = Ref::steal(arrow_schema(rtype, float_prices));
   if (!schema) return nullptr;
   auto* array = new ArrowArray;
-  export_array(*run, price_form(float_prices), symbols, array);
+  // The records are an immutable bytes object the caller keeps; the symbols are a copy.
+  without_gil_for(run->size, [&] { export_array(*run, price_form(float_prices), symbols, array); });
   Ref array_capsule = Ref::steal(capsule_of(array, "arrow_array", &destroy_array));
   if (!array_capsule) return nullptr;
   return PyTuple_Pack(2, schema.get(), array_capsule.get());
@@ -135,7 +136,8 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
   } else if (!PyArg_ParseTuple(item.get(), "OK", &data, &count)) {
     status = stream_fail(st);
   } else if (std::optional<RecordRun> run = run_of(data, count, st->kind)) {
-    export_array(*run, st->prices, st->symbols, out);
+    // `item` keeps the bytes alive; the state's symbols never change after it is made.
+    without_gil_for(run->size, [&] { export_array(*run, st->prices, st->symbols, out); });
   } else {
     status = stream_fail(st);
   }

@@ -1,7 +1,6 @@
 // The streaming reader behind orx.open and the record batches it hands out: bytes from a
 // path, a bytes-like object or a binary file object, through one reused buffer; batches as
 // `bytes` of whole records, checked again whenever they come back from Python.
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -21,8 +20,10 @@ namespace orx::py::ext {
 namespace {
 
 constexpr const char* kReaderCapsule = "orx._ext.reader";
-// Room first made for a batch of unknown length; more is made as it grows.
-constexpr size_t kFirstGuessBytes = size_t{64} << 20;
+// Batches of fewer records are read with the GIL held.
+constexpr size_t kReleaseRecords = 1024;
+// The largest batch buffer kept for the next batch.
+constexpr size_t kKeptRunBytes = size_t{256} << 20;
 
 // Bytes from a Python binary file object, through its read(n).
 class PyFileSource final : public ByteSource {
@@ -61,20 +62,29 @@ class PyFileSource final : public ByteSource {
   PyObject* file_;  // kept alive by the reader state
 };
 
-// A file read without the GIL, so that other threads run while the disk works.
+// A source read without the GIL (a file, decompression, a copy from immutable bytes), so that
+// other threads run meanwhile. `released` says the lock is already released around the whole
+// read (a batch): the read then goes straight through. Only the thread that holds the reader
+// busy reads it.
 class GilFreeSource final : public ByteSource {
  public:
-  explicit GilFreeSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+  GilFreeSource(std::unique_ptr<ByteSource> inner, bool* released)
+      : inner_(std::move(inner)), released_(released) {}
 
   Result<size_t> read(uint8_t* dst, size_t n) override {
-    PyThreadState* saved = PyEval_SaveThread();
-    Result<size_t> got = inner_->read(dst, n);
-    PyEval_RestoreThread(saved);
+    if (*released_) return inner_->read(dst, n);
+    *released_ = true;
+    Result<size_t> got = [&] {
+      WithoutGil unlocked;
+      return inner_->read(dst, n);
+    }();
+    *released_ = false;
     return got;
   }
 
  private:
   std::unique_ptr<ByteSource> inner_;
+  bool* released_;
 };
 
 struct ReaderState {
@@ -82,7 +92,12 @@ struct ReaderState {
   Py_buffer view{};
   bool has_view = false;
   std::optional<StreamReader> reader;
+  std::vector<uint8_t> run;  // reused between batches
   bool busy = false;
+  // The source calls no Python code (a path, or a read-only buffer held by `view`), so that
+  // reads run without the GIL.
+  bool gil_free = false;
+  bool released = false;  // the GIL is released around the current read
 
   ~ReaderState() {
     reader.reset();
@@ -138,6 +153,17 @@ PyObject* raise_open_failure(const Error& error) {
   return nullptr;
 }
 
+// Reads up to `max` records into `out`; without the GIL for a source that needs none, when the
+// batch is large enough to pay for handing the lock over.
+Status read_run(ReaderState* s, size_t max, std::vector<uint8_t>& out, RunInfo& info) {
+  if (!s->gil_free || max < kReleaseRecords) return s->reader->read_run(max, out, info);
+  s->released = true;
+  const Status read =
+      without_gil_for(kReleaseBytes, [&] { return s->reader->read_run(max, out, info); });
+  s->released = false;
+  return read;
+}
+
 // reader_open(source, kind, chunk_size, allow_truncated): `kind` "path", "buffer" or "file".
 PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
                       bool allow_truncated) {
@@ -148,11 +174,13 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
     if (!load_arg(source, path, "source")) return nullptr;
     auto file = FileSource::open(path);
     if (!file) return raise_open_failure(file.error());
-    raw = std::make_unique<GilFreeSource>(std::move(*file));
+    raw = std::make_unique<GilFreeSource>(std::move(*file), &state->released);
+    state->gil_free = true;
   } else if (kind == "buffer") {
     if (PyObject_GetBuffer(source, &state->view, PyBUF_SIMPLE) < 0) return nullptr;
     state->has_view = true;
     state->owner = Ref::borrow(source);
+    state->gil_free = state->view.readonly;
     raw = std::make_unique<MemorySource>(
         std::string_view(static_cast<const char*>(state->view.buf), state->view.len));
   } else if (kind == "file") {
@@ -164,6 +192,9 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
   }
   auto chosen = stream_source(std::move(raw));
   if (!chosen) return raise_open_failure(chosen.error());
+  // Decompression and copies run without the GIL too, record by record as well as by batches.
+  if (state->gil_free)
+    *chosen = std::make_unique<GilFreeSource>(std::move(*chosen), &state->released);
   StreamReader::Options options;
   options.chunk = chunk_size ? chunk_size : StreamReader::kDefaultChunk;
   options.allow_truncated = allow_truncated;
@@ -201,44 +232,22 @@ PyObject* reader_batch(PyObject* capsule, uint64_t size, bool all_or_error) {
   ReaderState* s = state_of(capsule);
   Busy busy(s);
   if (!busy) return nullptr;
-  // The records go straight from the reader's buffer into the bytes object handed out, sized
-  // for `size` records like the first ones (within kFirstGuessBytes) and grown as needed.
+  s->run.clear();
   RunInfo info;
-  PyObject* bytes = nullptr;  // owned; cut to its length at the end
-  size_t used = 0, room = 0;
-  for (;;) {
-    const size_t before = info.count;
-    auto span = s->reader->next_span(size - info.count, info);
-    if (!span) {
-      if (all_or_error || before == 0 || PyErr_Occurred()) {
-        Py_XDECREF(bytes);
-        return raise_failure(*s->reader, span.error(), true);
-      }
-      break;  // the records before the failure now; the failure with the next call
-    }
-    if (span->empty()) break;
-    if (used + span->size() > room) {
-      const size_t per = span->size() / (info.count - before);
-      const size_t left = size - info.count;
-      size_t want = used + span->size();
-      want += left < kFirstGuessBytes / per ? left * per : kFirstGuessBytes;
-      want = std::max(want, room * 2);
-      if (!bytes) {
-        bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(want));
-        if (!bytes) return nullptr;
-      } else if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(want)) < 0) {
-        return nullptr;
-      }
-      room = want;
-    }
-    std::memcpy(PyBytes_AS_STRING(bytes) + used, span->data(), span->size());
-    used += span->size();
-    if (info.count == size) break;
-  }
+  const Status read = read_run(s, size, s->run, info);
+  if (!read && (all_or_error || info.count == 0 || PyErr_Occurred()))
+    return raise_failure(*s->reader, read.error(), true);
   if (info.count == 0) Py_RETURN_NONE;
-  if (used != room && _PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
-  Ref owned = Ref::steal(bytes);
-  return Py_BuildValue("(OKIK)", owned.get(), static_cast<unsigned long long>(info.count),
+  // A fresh bytes object that no other code sees yet: filled without the GIL.
+  Ref bytes =
+      Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(s->run.size())));
+  if (bytes)
+    without_gil_for(s->run.size(), [&] {
+      std::memcpy(PyBytes_AS_STRING(bytes.get()), s->run.data(), s->run.size());
+    });
+  if (all_or_error || s->run.capacity() > kKeptRunBytes) s->run = {};  // a whole read
+  if (!bytes) return nullptr;
+  return Py_BuildValue("(OKIK)", bytes.get(), static_cast<unsigned long long>(info.count),
                        static_cast<unsigned>(info.kinds),
                        static_cast<unsigned long long>(info.stride));
 }
@@ -256,7 +265,7 @@ PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bo
   if (!hold) return nullptr;
   std::vector<uint8_t> records;
   RunInfo info;
-  const Status read = s->reader->read_run(std::numeric_limits<size_t>::max(), records, info);
+  const Status read = read_run(s, std::numeric_limits<size_t>::max(), records, info);
   if (!read) return raise_failure(*s->reader, read.error(), false);
   return frame_of({reinterpret_cast<const char*>(records.data()), records.size()}, info.count,
                   meta->mappings, pretty_ts, pretty_px);
@@ -264,7 +273,8 @@ PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bo
 
 PyObject* reader_offset(PyObject* capsule) {
   ReaderState* s = state_of(capsule);
-  if (!s) return nullptr;
+  Busy busy(s);  // another thread may be reading it
+  if (!busy) return nullptr;
   return PyLong_FromUnsignedLongLong(s->reader->offset());
 }
 
@@ -273,6 +283,7 @@ PyObject* reader_close(PyObject* capsule) {
   Busy busy(s);
   if (!busy) return nullptr;
   s->reader->close();
+  s->run = {};
   if (s->has_view) {
     PyBuffer_Release(&s->view);
     s->has_view = false;
@@ -343,24 +354,29 @@ std::optional<CheckedRun> checked_run(PyObject* data, uint64_t count) {
   CheckedRun run;
   run.bytes =
       std::string_view(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
-  const auto* p = reinterpret_cast<const uint8_t*>(run.bytes.data());
-  size_t left = run.bytes.size();
-  while (left >= 2) {
-    const uint8_t length = p[0], type = p[1];
-    const size_t size = static_cast<size_t>(length) * 4;
-    if (length < kMinRecordLength || size > left || !convertible_kind(RecordRef(p, size))) break;
-    // This record and the ones after it with the same type and length bytes, which convert
-    // too: stepping by the known size, the loads do not wait on one another.
-    size_t same = 0;
-    do {
-      ++same;
-      p += size;
-      left -= size;
-    } while (left >= size && p[0] == length && p[1] == type);
-    run.info.stride = run.info.count == 0 ? size : (run.info.stride == size ? size : 0);
-    run.info.kinds |= uint32_t{1} << type;
-    run.info.count += same;
-  }
+  // The bytes object is immutable and the caller keeps it: the walk runs without the GIL.
+  const size_t left = without_gil_for(run.bytes.size(), [&] {
+    const auto* p = reinterpret_cast<const uint8_t*>(run.bytes.data());
+    size_t rest = run.bytes.size();
+    while (rest >= 2) {
+      const uint8_t length = p[0], type = p[1];
+      const size_t size = static_cast<size_t>(length) * 4;
+      if (length < kMinRecordLength || size > rest || !convertible_kind(RecordRef(p, size)))
+        break;
+      // This record and the ones after it with the same type and length bytes, which convert
+      // too: stepping by the known size, the loads do not wait on one another.
+      size_t same = 0;
+      do {
+        ++same;
+        p += size;
+        rest -= size;
+      } while (rest >= size && p[0] == length && p[1] == type);
+      run.info.stride = run.info.count == 0 ? size : (run.info.stride == size ? size : 0);
+      run.info.kinds |= uint32_t{1} << type;
+      run.info.count += same;
+    }
+    return rest;
+  });
   if (left || run.info.count != count) {
     raise(PyExc_ValueError, "the bytes are not a batch of whole records of this count");
     return std::nullopt;
