@@ -2,9 +2,14 @@
 // from its first bytes.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "source.h"
@@ -50,6 +55,37 @@ class PrefixedSource final : public ByteSource {
   std::unique_ptr<ByteSource> inner_;
 };
 
+// Reads `inner` on a thread of its own, up to `depth` pieces of `piece` bytes ahead of the
+// consumer, so that the work of `inner` (decompression) overlaps with what the consumer does
+// with the bytes. Memory stays bounded by depth * piece. `inner` must be safe to read from
+// another thread: it calls no Python code. A failure of `inner` reaches the consumer after the
+// bytes read before it, and is repeated by every later read.
+class ReadAheadSource final : public ByteSource {
+ public:
+  explicit ReadAheadSource(std::unique_ptr<ByteSource> inner, size_t piece = size_t{1} << 20,
+                           size_t depth = 3);
+  ~ReadAheadSource() override;  // stops the thread and waits for it
+  ReadAheadSource(const ReadAheadSource&) = delete;
+  ReadAheadSource& operator=(const ReadAheadSource&) = delete;
+  Result<size_t> read(uint8_t* dst, size_t n) override;
+
+ private:
+  void run();
+
+  std::unique_ptr<ByteSource> inner_;
+  const size_t piece_;
+  const size_t depth_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<uint8_t>> ready_;  // filled pieces, in order
+  std::optional<Error> error_;              // the failure that ended the thread
+  bool done_ = false;                       // the thread has ended (end of source or failure)
+  bool stop_ = false;                       // asked to end
+  std::vector<uint8_t> current_;            // the piece being handed out
+  size_t at_ = 0;
+  std::thread thread_;
+};
+
 // Reads until `n` bytes are in `dst` or the source ends; returns how many arrived.
 Result<size_t> read_up_to(ByteSource& source, uint8_t* dst, size_t n);
 
@@ -58,7 +94,9 @@ inline constexpr size_t kSniffSize = 4;
 
 // The source a record stream is read through, chosen from the first kSniffSize bytes of `raw`
 // (fewer when it is shorter). A raw stream is read as it is; an encoding recognised by its
-// leading bytes is decoded by a source wrapped around `raw` here.
-Result<std::unique_ptr<ByteSource>> stream_source(std::unique_ptr<ByteSource> raw);
+// leading bytes is decoded by a source wrapped around `raw` here. With `read_ahead` (only for a
+// `raw` that calls no Python code), decoding runs on a thread of its own ahead of the reader.
+Result<std::unique_ptr<ByteSource>> stream_source(std::unique_ptr<ByteSource> raw,
+                                                  bool read_ahead = false);
 
 }  // namespace orx

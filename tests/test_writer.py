@@ -442,3 +442,28 @@ def test_no_leaks():
             pass
 
     assert_no_leak(cycle, iterations=3000)
+
+
+@pytest.mark.parametrize("cut", [40, -9])
+def test_truncated_zstd_gives_the_same_records_then_error_from_every_source(tmp_path, cut):
+    # Paths and bytes are decompressed ahead of the reader on a thread of their own, file
+    # objects are not: both hand out the same records before the failure.
+    orx.write(tmp_path / "z", orx.open(stream_of(1, 20_000)), compression="zstd")
+    (tmp_path / "cut").write_bytes(read(tmp_path / "z")[:cut])
+    seen = {}
+    for kind, source in [("path", tmp_path / "cut"), ("bytes", read(tmp_path / "cut")),
+                         ("file", open(tmp_path / "cut", "rb"))]:
+        got = []
+        with pytest.raises(OSError) as info:
+            for batch in orx.open(source).batches(1000):
+                got.append(batch.to_numpy().tobytes())
+        assert "zstd stream truncated" in str(info.value)
+        seen[kind] = b"".join(got)
+    assert seen["path"] == seen["bytes"] == seen["file"]
+
+
+def test_zstd_reader_closed_early_does_not_wait_for_the_rest(tmp_path):
+    orx.write(tmp_path / "z", orx.open(stream_of(1, 50_000)), compression="zstd")
+    for _ in range(20):
+        with orx.open(tmp_path / "z") as reader:
+            next(iter(reader.batches(10)))

@@ -1,6 +1,9 @@
 // Byte sources and the streaming reader: the detection prefix is handed back, files fail by
 // their category, and Arrow arrays own their buffers.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -99,4 +102,60 @@ TEST(reader_reads_byte_by_byte_and_exports_arrow) {
   array.release(&array);
   CHECK(array.release == nullptr);
   moved.release(&moved);
+}
+
+namespace {
+
+// Hands out `bytes` in reads of at most `step`, then fails.
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(std::vector<uint8_t> bytes, size_t step) : bytes_(std::move(bytes)), step_(step) {}
+  Result<size_t> read(uint8_t* dst, size_t n) override {
+    if (at_ == bytes_.size()) return Error::decode("corrupt at the end");
+    const size_t take = std::min({n, step_, bytes_.size() - at_});
+    std::memcpy(dst, bytes_.data() + at_, take);
+    at_ += take;
+    return take;
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t step_;
+  size_t at_ = 0;
+};
+
+std::vector<uint8_t> counting(size_t n) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * 7);
+  return v;
+}
+
+}  // namespace
+
+TEST(read_ahead_hands_out_every_byte_in_order_then_the_failure) {
+  for (size_t n : {size_t{0}, size_t{1}, size_t{99}, size_t{100}, size_t{101}, size_t{1000}}) {
+    const std::vector<uint8_t> bytes = counting(n);
+    ReadAheadSource source(std::make_unique<FailingSource>(bytes, 7), 100, 2);
+    std::vector<uint8_t> got(n + 10);
+    size_t filled = 0;
+    Result<size_t> r = size_t{0};
+    while ((r = source.read(got.data() + filled, 13)) && *r > 0) filled += *r;
+    CHECK_EQ(filled, n);
+    got.resize(filled);
+    CHECK(got == bytes);
+    CHECK(!r && r.error().display().find("corrupt at the end") != std::string::npos);
+    CHECK(!source.read(got.data(), 1));  // the failure repeats
+  }
+}
+
+TEST(read_ahead_ends_cleanly_when_dropped_unread) {
+  // The thread waits with its pieces full; dropping the source must stop it, not hang.
+  const std::vector<uint8_t> big = counting(1 << 16);
+  auto source = std::make_unique<ReadAheadSource>(
+      std::make_unique<MemorySource>(
+          std::string_view(reinterpret_cast<const char*>(big.data()), big.size())),
+      64, 2);
+  uint8_t one = 1;
+  CHECK(source->read(&one, 1).ok() && one == big[0]);
+  source.reset();
 }

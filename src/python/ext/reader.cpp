@@ -174,7 +174,7 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
     if (!load_arg(source, path, "source")) return nullptr;
     auto file = FileSource::open(path);
     if (!file) return raise_open_failure(file.error());
-    raw = std::make_unique<GilFreeSource>(std::move(*file), &state->released);
+    raw = std::move(*file);
     state->gil_free = true;
   } else if (kind == "buffer") {
     if (PyObject_GetBuffer(source, &state->view, PyBUF_SIMPLE) < 0) return nullptr;
@@ -190,7 +190,13 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
     raise(PyExc_ValueError, "unknown source kind");
     return nullptr;
   }
-  auto chosen = stream_source(std::move(raw));
+  // A source that calls no Python code is sniffed without the GIL (a FIFO may block), and
+  // compressed, it is decompressed on a thread of its own ahead of the reader.
+  auto chosen = [&] {
+    if (!state->gil_free) return stream_source(std::move(raw));
+    WithoutGil unlocked;
+    return stream_source(std::move(raw), true);
+  }();
   if (!chosen) return raise_open_failure(chosen.error());
   // Decompression and copies run without the GIL too, record by record as well as by batches.
   if (state->gil_free)
