@@ -22,14 +22,9 @@ from common import interleaved, report
 import orx
 from orx import BufferStore, Dataset, Metadata, Schema, SymbolMap, _ext
 
-# instrument id: (ticker, first price, tick size, share of the updates), as in the demo.
-INSTRUMENTS = {
-    101: ("ESZ6", 6_850.00, 0.25, 0.35),
-    102: ("NQZ6", 21_500.00, 0.25, 0.25),
-    103: ("CLF7", 68.50, 0.01, 0.15),
-    104: ("GCG7", 2_650.00, 0.10, 0.15),
-    105: ("ZNH7", 110.50, 1 / 64, 0.10),
-}
+# The demo's instruments: instrument id -> (ticker, first price, tick size, share of updates).
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+from demo import INSTRUMENTS  # noqa: E402
 SESSION = (1_796_653_800_000_000_000, 1_796_677_200_000_000_000)  # 14:30 to 21:00 UTC
 METADATA = Metadata(Schema.MBP1, Dataset.FUTURES, *SESSION,
                     SymbolMap({i: v[0] for i, v in INSTRUMENTS.items()}))
