@@ -174,7 +174,7 @@ def main():
         try:
             import distributed  # noqa: F401
         except ImportError:
-            print("dask.distributed is not installed: pip install 'orx[dask]' distributed")
+            print("dask.distributed is not installed: pip install 'orx-marketdata[dask]' distributed")
         else:
             bench_dask(cat, days)
     finally:

@@ -3,7 +3,7 @@ back, its DataFrames, and a picture of its equity curve with the drawdown.
 
     python examples/backtest_demo.py [picture.png]
 
-The picture needs matplotlib (pip install 'orx[plot]'); without it the demo says it skipped it.
+The picture needs matplotlib (pip install 'orx-marketdata[plot]'); without it the demo says it skipped it.
 """
 
 import os
@@ -139,7 +139,7 @@ def main(argv: Sequence[str] = ()) -> None:
         print(f"  equity curve with drawdown: {os.path.abspath(picture)}")
     else:
         print("  skipped the equity picture: matplotlib is not installed "
-              "(pip install 'orx[plot]')")
+              "(pip install 'orx-marketdata[plot]')")
 
 
 if __name__ == "__main__":

@@ -171,5 +171,5 @@ def test_columns_are_native_integers_and_str():
 
 def test_without_pandas_the_error_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
-    raises(ImportError, "back-test DataFrames need pandas: pip install 'orx[dataframe]'",
+    raises(ImportError, "back-test DataFrames need pandas: pip install 'orx-marketdata[dataframe]'",
            frames.trades_frame, result())

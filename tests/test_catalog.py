@@ -135,7 +135,7 @@ def test_a_failed_rename_leaves_the_old_day_and_no_temporary_file(full, monkeypa
     path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
     old, old_index = path.read_bytes(), index_text(full)
 
-    commit = orx._writer._ReplacingFile.commit
+    commit = orx._writer.ReplacingFile.commit
 
     def crash(self):
         if self._path != str(path):
@@ -144,7 +144,7 @@ def test_a_failed_rename_leaves_the_old_day_and_no_temporary_file(full, monkeypa
         assert src.startswith("." + path.name + ".") and src.endswith(".tmp")
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(orx._writer._ReplacingFile, "commit", crash)
+    monkeypatch.setattr(orx._writer.ReplacingFile, "commit", crash)
     with pytest.raises(KeyboardInterrupt):
         full.write(records([(DAY0 + 1, 7)]))
     monkeypatch.undo()

@@ -97,7 +97,7 @@ def test_read_refuses_files_of_different_kinds(tmp_path):
 
 def test_missing_dask_names_the_extra(cat, monkeypatch):
     monkeypatch.setitem(sys.modules, "dask.dataframe", None)
-    with pytest.raises(ImportError, match=r"orx.dask needs dask: pip install 'orx\[dask\]'"):
+    with pytest.raises(ImportError, match=r"orx.dask needs dask: pip install 'orx-marketdata\[dask\]'"):
         cat.to_dask(params([], 0, 1))
 
 

@@ -356,10 +356,10 @@ def test_a_replacement_through_a_symlink_and_after_its_end(tmp_path):
 
 
 def test_the_writer_names_the_target_in_its_errors(tmp_path):
-    from orx._writer import _ReplacingFile
+    from orx._writer import ReplacingFile
     missing = tmp_path / "no" / "day.bin"
     with pytest.raises(FileNotFoundError) as info:
-        _ReplacingFile(missing)
+        ReplacingFile(missing)
     assert (info.value.errno, info.value.strerror, info.value.filename) == (
         errno.ENOENT, "No such file or directory", str(missing))
 

@@ -397,7 +397,7 @@ def test_an_abandoned_writer_removes_its_temporary_file(tmp_path):
 def test_stubs_match_the_runtime():
     import orx._writer as runtime
 
-    assert_stubs_match(runtime, {"Writer", "write", "_ReplacingFile"})
+    assert_stubs_match(runtime, {"Writer", "write", "ReplacingFile", "records_of"})
 
 
 def test_replacing_keeps_permissions_and_links(tmp_path):

@@ -54,7 +54,7 @@ from . import backtest  # noqa: E402  (pandas is imported only when a frame is m
 # hide the built-in open).
 from ._reader import Batch as Batch, Reader as Reader, open as open  # noqa: A004
 from ._writer import Writer as Writer, write as write
-from ._cli import convert as convert
+from ._convert import convert as convert
 from .catalog import Catalog as Catalog
 
 __version__ = "0.1.0"  # the project's version in pyproject.toml

@@ -10,242 +10,23 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import time
 
+from ._convert import FORMATS, Input, Output, convert, format_of, run, stream_batches
+from ._deps import require
+from ._kinds import kind_name
 from ._lib import Metadata, SymbolMap
-from ._reader import Batch
-from ._reader import open as open_stream
-from ._writer import _META_KEY, Writer, _ReplacingFile, _records_of
-
-FORMATS = ("stream", "zstd", "parquet", "csv")
-_KIND_NAMES = {1: "Mbp1Msg", 2: "OhlcvMsg", 3: "TradeMsg", 5: "BboMsg"}
-_SCHEMA_KINDS = {1: 1, 2: 2, 3: 2, 4: 2, 5: 2, 6: 3, 8: 5, 9: 5}
-_CSV_HEAD = "#orx.metadata="
-_ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
-_PARQUET_MAGIC = b"PAR1"
+from ._progress import Progress
 
 
 class CliError(ValueError):
     """A failure the command line reports as one line, without a traceback."""
 
 
-def _format_of(path: str, given: str | None) -> str:
-    if given:
-        return given
-    lower = path.lower()
-    if lower.endswith((".zst", ".zstd")):
-        return "zstd"
-    if lower.endswith((".parquet", ".pq")):
-        return "parquet"
-    if lower.endswith(".csv"):
-        return "csv"
-    return "stream"
-
-
-def _sniff(path: str) -> str:
-    """The format of an existing file, from its first bytes (stream and zstd alike read as a
-    stream) or, for CSV, its suffix. Pipes are read once, as streams."""
-    import stat
-
-    if not stat.S_ISREG(os.stat(path).st_mode):
-        return "stream"
-    with open(path, "rb") as f:
-        head = f.read(len(_CSV_HEAD))
-    if head[:4] == _PARQUET_MAGIC:
-        return "parquet"
-    if head.decode("latin-1") == _CSV_HEAD or path.lower().endswith(".csv"):
-        return "csv"
-    return "zstd" if head[:4] == _ZSTD_MAGIC else "stream"
-
-
-class _Progress:
-    """_Progress of one piece of work on stderr, shown once it has run for a second."""
-
-    def __init__(self, label: str, total: int | None, stream=None) -> None:
-        self.label, self.total = label, total
-        self.stream = stream or sys.stderr
-        self.tty = self.stream.isatty()
-        self.start = time.monotonic()
-        self.last = 0.0
-        self.shown = False
-
-    def update(self, done: int) -> None:
-        now = time.monotonic()
-        if now - self.start < 1.0 or now - self.last < (0.1 if self.tty else 5.0):
-            return
-        self.last = now
-        self.shown = True
-        mb = done / 1e6
-        if self.total:
-            share = min(1.0, done / self.total)
-            if self.tty:
-                bar = "#" * int(share * 30)
-                self.stream.write(f"\r{self.label} [{bar:30}] {share:4.0%} {mb:,.0f} MB")
-            else:
-                self.stream.write(f"{self.label}: {share:.0%} ({mb:,.0f} MB)\n")
-        elif self.tty:
-            self.stream.write(f"\r{self.label}: {mb:,.0f} MB")
-        else:
-            self.stream.write(f"{self.label}: {mb:,.0f} MB\n")
-        self.stream.flush()
-
-    def done(self) -> None:
-        if self.shown and self.tty:
-            self.stream.write("\n")
-            self.stream.flush()
-
-
-# --- reading any format in batches --------------------------------------------------------
-
 def _need(module: str, extra: str):
-    import importlib
-
     try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise CliError(f"this needs {module}: pip install 'orx[{extra}]'") from None
-
-
-class _Input:
-    """An input file of any format: its metadata and its records as pieces the writer takes
-    (batches, Arrow record batches or DataFrames), with the bytes read so far."""
-
-    def __init__(self, path: str, batch_size: int = 65_536) -> None:
-        self.path, self.batch_size = path, batch_size
-        self.format = _sniff(path)
-        self.size = os.path.getsize(path)
-        self.reader = None
-        if self.format == "parquet":
-            pq = _need("pyarrow.parquet", "parquet")
-            self.parquet = pq.ParquetFile(path)
-            kv = self.parquet.schema_arrow.metadata or {}
-            if _META_KEY not in kv:
-                raise CliError(f"{path}: a Parquet file without orx metadata")
-            self.metadata = Metadata.decode(bytes.fromhex(kv[_META_KEY].decode()))
-        elif self.format == "csv":
-            with open(path, encoding="utf-8") as f:
-                first = f.readline()
-            if not first.startswith(_CSV_HEAD):
-                raise CliError(f"{path}: a CSV file without orx metadata on its first line")
-            self.metadata = Metadata.decode(bytes.fromhex(first[len(_CSV_HEAD):].strip()))
-        else:
-            self.reader = open_stream(path, batch_size=batch_size)
-            self.metadata = self.reader.metadata
-        self.done = 0
-
-    @property
-    def total(self) -> int | None:
-        # A compressed stream's size (or a CSV file's) says nothing of how far its records go.
-        return None if self.format in ("zstd", "csv") else self.size
-
-    def pieces(self):
-        if self.reader is not None:
-            with self.reader:
-                for batch in self.reader.batches():
-                    self.done = self.reader.offset
-                    yield batch
-        elif self.format == "parquet":
-            for i, rb in enumerate(self.parquet.iter_batches(batch_size=self.batch_size)):
-                self.done = self.size * (i + 1) // max(1, self.parquet.metadata.num_row_groups)
-                yield rb
-        else:
-            pd = _need("pandas", "dataframe")
-            with open(self.path, encoding="utf-8") as f:
-                f.readline()
-                for df in pd.read_csv(f, chunksize=self.batch_size, keep_default_na=False,
-                                      dtype={"action": str, "side": str, "symbol": str}):
-                    self.done += len(df) * 100  # a rough size of a CSV row
-                    yield df
-
-
-def _stream_batches(piece, metadata: Metadata):
-    """Stream batches of any piece: the writer's packing makes its records, which then take
-    the one path to Arrow and pandas that stream batches have."""
-    if isinstance(piece, Batch):
-        yield piece
-        return
-    head = bytes(metadata)
-    for chunk, count in _records_of(piece, metadata, "fixed"):
-        if count:
-            yield next(open_stream(head + chunk, batch_size=count).batches())
-
-
-def _arrow_schema_of(metadata: Metadata):
-    """The Arrow schema of a stream's records, with the metadata in its key-value metadata."""
-    pa = _need("pyarrow", "parquet")
-    table = pa.table(open_stream(bytes(metadata)))
-    return table.schema.with_metadata({_META_KEY: bytes(metadata).hex().encode()})
-
-
-# --- outputs ------------------------------------------------------------------------------
-
-class _Output:
-    """Where records go, in one of the formats; complete at close(), absent after abort()."""
-
-    def __init__(self, path: str, fmt: str, metadata: Metadata, level: int | None) -> None:
-        self.fmt, self.metadata = fmt, metadata
-        self.records = 0
-        if fmt in ("stream", "zstd"):
-            self.writer = Writer(path, metadata, "zstd" if fmt == "zstd" else None, level,
-                                 price_type="fixed")
-            return
-        if level is not None:
-            raise CliError("--level applies to zstd output only")
-        self.file = _ReplacingFile(path)
-        if fmt == "parquet":
-            pq = _need("pyarrow.parquet", "parquet")
-            self.schema = _arrow_schema_of(metadata)
-            self.parquet = pq.ParquetWriter(self.file.temp, self.schema)
-        else:
-            self.file.write((_CSV_HEAD + bytes(metadata).hex() + "\n").encode())
-            self.header = True
-
-    def write(self, piece) -> None:
-        if self.fmt in ("stream", "zstd"):
-            before = self.writer.records
-            self.writer.write(piece)
-            self.records += self.writer.records - before
-            return
-        for batch in self._batches(piece):
-            if self.fmt == "parquet":
-                pa = _need("pyarrow", "parquet")
-                self.parquet.write_batch(pa.record_batch(batch))
-            else:
-                df = batch.to_pandas()
-                self.file.write(df.to_csv(index=False, header=self.header).encode())
-                self.header = False
-            self.records += len(batch)
-
-    def _batches(self, piece):
-        return _stream_batches(piece, self.metadata)
-
-    def close(self) -> None:
-        if self.fmt in ("stream", "zstd"):
-            self.writer.close()
-            return
-        if self.fmt == "parquet":
-            self.parquet.close()
-        self.file.commit()
-
-    def abort(self) -> None:
-        if self.fmt in ("stream", "zstd"):
-            self.writer.abort()
-            return
-        if self.fmt == "parquet":
-            try:
-                self.parquet.close()
-            except Exception:
-                pass
-        self.file.discard()
-
-
-def _run(output: _Output, work) -> None:
-    try:
-        work()
-        output.close()
-    except BaseException:
-        output.abort()
-        raise
+        return require(module, extra, "this")
+    except ImportError as exc:
+        raise CliError(str(exc)) from None
 
 
 # --- commands -----------------------------------------------------------------------------
@@ -274,12 +55,12 @@ def _ts_text(ns: int) -> str:
 
 def _cmd_info(args) -> None:
     np = _need("numpy", "dataframe")
-    source = _Input(args.file)
+    source = Input(args.file)
     counts: dict[int, int] = {}
     lo, hi = None, None
-    progress = _Progress(f"info {args.file}", source.total)
+    progress = Progress(f"info {args.file}", source.total)
     for piece in source.pieces():
-        for batch in _stream_batches(piece, source.metadata):
+        for batch in stream_batches(piece, source.metadata):
             try:
                 arr = batch.to_numpy()
                 rtypes, ts = arr["rtype"], arr["ts_event"]
@@ -303,7 +84,7 @@ def _cmd_info(args) -> None:
     total = sum(counts.values())
     out.append(f"records     {total:,}")
     for rtype, n in sorted(counts.items()):
-        out.append(f"  {_KIND_NAMES.get(rtype, f'rtype {rtype}'):10}{n:,}")
+        out.append(f"  {kind_name(rtype):10}{n:,}")
     if lo is not None:
         out.append(f"ts_event    {_ts_text(lo)}")
         out.append(f"       to   {_ts_text(hi)}")
@@ -314,12 +95,12 @@ def _cmd_head(args) -> None:
     pd = _need("pandas", "dataframe")
     if args.n < 0:
         raise CliError("-n must not be negative")
-    source = _Input(args.file, batch_size=max(1, args.n))
+    source = Input(args.file, batch_size=max(1, args.n))
     frames, have = [], 0
     for piece in source.pieces():
         if have >= args.n:
             break
-        for batch in _stream_batches(piece, source.metadata):
+        for batch in stream_batches(piece, source.metadata):
             if have < args.n:
                 frames.append(batch.to_pandas(pretty_ts=True, pretty_px=True).head(args.n - have))
                 have += len(frames[-1])
@@ -328,38 +109,10 @@ def _cmd_head(args) -> None:
         print(df.to_string() if len(df) else "(no records)")
 
 
-def convert(input, output, to: str | None = None, level: int | None = None, *,
-            progress: bool = False) -> int:
-    """Converts the file ``input`` (a record stream, raw or zstd, Parquet or CSV written by orx)
-    into ``output`` in the format ``to`` ("stream", "zstd", "parquet" or "csv"; by default
-    chosen by the suffix of ``output``), batch by batch; returns the number of records. The
-    output appears only when complete."""
-    input, output = os.fspath(input), os.fspath(output)
-    if to is not None and to not in FORMATS:
-        raise CliError(f"to must be one of {', '.join(FORMATS)}, not {to!r}")
-    source = _Input(input)
-    fmt = _format_of(output, to)
-    if os.path.abspath(input) == os.path.abspath(output):
-        raise CliError("the output would replace the input while it is read")
-    out = _Output(output, fmt, source.metadata, level)
-    shown = _Progress(f"convert {input} -> {output}", source.total) if progress else None
-
-    def work():
-        for piece in source.pieces():
-            out.write(piece)
-            if shown:
-                shown.update(source.done)
-        if shown:
-            shown.done()
-
-    _run(out, work)
-    return out.records
-
-
 def _cmd_convert(args) -> None:
     n = convert(args.input, args.output, args.to, args.level, progress=True)
     if not args.quiet:
-        fmt = _format_of(args.output, args.to)
+        fmt = format_of(args.output, args.to)
         print(f"{n:,} records written to {args.output} ({fmt})", file=sys.stderr)
 
 
@@ -385,19 +138,19 @@ def _united(metadatas: list[Metadata], paths: list[str]) -> Metadata:
 
 def _cmd_merge(args) -> None:
     np = _need("numpy", "dataframe")
-    sources = [_Input(p) for p in args.inputs]
+    sources = [Input(p) for p in args.inputs]
     for s in sources:
         if s.reader is None:
             raise CliError(f"{s.path}: merge reads record streams (raw or zstd), not {s.format}")
     metadata = _united([s.metadata for s in sources], args.inputs)
-    fmt = _format_of(args.output, args.to)
+    fmt = format_of(args.output, args.to)
     if fmt not in ("stream", "zstd"):
         raise CliError("merge writes a record stream (raw or zstd)")
     if any(os.path.abspath(p) == os.path.abspath(args.output) for p in args.inputs):
         raise CliError("the output would replace an input while it is read")
-    output = _Output(args.output, fmt, metadata, args.level)
+    output = Output(args.output, fmt, metadata, args.level)
     total = sum(s.size for s in sources)
-    progress = _Progress(f"merge -> {args.output}", total)
+    progress = Progress(f"merge -> {args.output}", total)
 
     def arrays(source):
         for batch in source.pieces():
@@ -428,7 +181,7 @@ def _cmd_merge(args) -> None:
     for s in sources:
         if s.metadata.schema != metadata.schema:
             raise CliError("inputs of several schemas")
-    _run(output, work)
+    run(output, work)
     if not args.quiet:
         print(f"{output.records:,} records merged into {args.output}", file=sys.stderr)
 
@@ -470,7 +223,7 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         return 141
-    except (CliError, OSError, ValueError, TypeError) as exc:
+    except (ImportError, OSError, ValueError, TypeError) as exc:
         print(f"orx: error: {exc}", file=sys.stderr)
         return 1
     return 0

@@ -6,24 +6,14 @@ import os
 from functools import lru_cache
 
 from . import _ext
+from ._deps import require as _require
+from ._kinds import SCHEMA_KINDS, kind_name
 from ._lib import Metadata
 
 DEFAULT_BATCH_SIZE = 65_536
 _ALL = (1 << 64) - 1
 
-# Record kinds by rtype, and the record kind of each stream schema's code.
-_KIND_NAMES = {1: "Mbp1Msg", 2: "OhlcvMsg", 3: "TradeMsg", 5: "BboMsg"}
-_SCHEMA_KINDS = {1: 1, 2: 2, 3: 2, 4: 2, 5: 2, 6: 3, 8: 5, 9: 5}
 _PRICE_TYPES = ("fixed", "float")
-
-
-def _require(module: str, extra: str, what: str):
-    import importlib
-
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:
-        raise ImportError(f"{what} needs {module}: pip install 'orx[{extra}]'") from exc
 
 
 def _kinds_of(mask: int) -> list[int]:
@@ -33,13 +23,13 @@ def _kinds_of(mask: int) -> list[int]:
 def _single_kind(mask: int, what: str) -> int:
     kinds = _kinds_of(mask)
     if len(kinds) != 1:
-        names = ", ".join(_KIND_NAMES.get(k, f"rtype {k}") for k in kinds)
+        names = ", ".join(kind_name(k) for k in kinds)
         raise ValueError(f"{what} needs records of one kind; these are of several: {names}")
     return kinds[0]
 
 
 def _schema_kind(metadata: Metadata, what: str) -> int:
-    kind = _SCHEMA_KINDS.get(int(metadata.schema))
+    kind = SCHEMA_KINDS.get(int(metadata.schema))
     if kind is None:
         raise ValueError(f"{what}: no record layout for schema {metadata.schema.value!r}")
     return kind
@@ -100,7 +90,7 @@ class Batch:
         return self._count
 
     def __repr__(self) -> str:
-        names = "/".join(_KIND_NAMES[k] for k in _kinds_of(self._kinds))
+        names = "/".join(kind_name(k) for k in _kinds_of(self._kinds))
         return f"<orx.Batch of {self._count} {names} records>"
 
     @property

@@ -11,14 +11,14 @@ from __future__ import annotations
 import os
 
 from . import _ext
+from ._deps import require as _require
+from ._kinds import KINDS, METADATA_KEY, SCHEMA_KINDS
 from ._lib import Metadata
-from ._reader import Batch, Reader, _require
+from ._reader import Batch, Reader
 
 # Rows packed at a time: bounds the bytes held between packing and writing.
 _SLICE_ROWS = 1 << 16
 
-_KINDS = {1: "Mbp1Msg", 2: "OhlcvMsg", 3: "TradeMsg", 5: "BboMsg"}
-_SCHEMA_KINDS = {1: 1, 2: 2, 3: 2, 4: 2, 5: 2, 6: 3, 8: 5, 9: 5}
 _COMPRESSIONS = (None, "zstd")
 # Columns a frame or table may carry that are not record fields.
 _IGNORED = ("symbol",)
@@ -36,7 +36,7 @@ def _columns(rtype: int) -> dict[str, str]:
 def _kind_by_columns(names) -> int | None:
     """The kind whose fields are exactly ``names`` (less the header and ignored columns)."""
     given = set(names) - {"length", "rtype", *_IGNORED}
-    for rtype in _KINDS:
+    for rtype in KINDS:
         if given == set(_columns(rtype)) - {"length", "rtype"}:
             return rtype
     return None
@@ -55,11 +55,11 @@ class _Columns:
         extra = [n for n in names if n not in fields and n not in _IGNORED]
         if extra:
             raise ValueError(
-                f"{what}: column {extra[0]!r} is not a field of {_KINDS[rtype]} records"
+                f"{what}: column {extra[0]!r} is not a field of {KINDS[rtype].name} records"
             )
         missing = [n for n in fields if n not in names and n not in ("length", "rtype")]
         if missing:
-            raise ValueError(f"{what}: no column {missing[0]!r} for {_KINDS[rtype]} records")
+            raise ValueError(f"{what}: no column {missing[0]!r} for {KINDS[rtype].name} records")
         self.fields = fields
         self.base = 0  # the row number of the first value being converted
 
@@ -152,13 +152,13 @@ def _kind_of(rtypes, metadata: Metadata | None, names, what: str, np) -> int:
     column names."""
     if rtypes is not None and len(rtypes):
         values = np.unique(np.asarray(rtypes))
-        if len(values) == 1 and int(values[0]) in _KINDS:
+        if len(values) == 1 and int(values[0]) in KINDS:
             return int(values[0])
         if len(values) == 1:
             raise ValueError(f"{what}: no record layout for rtype {int(values[0])}")
     kind = _kind_by_columns(names)
     if kind is None and metadata is not None:
-        kind = _SCHEMA_KINDS.get(int(metadata.schema))
+        kind = SCHEMA_KINDS.get(int(metadata.schema))
     if kind is None:
         raise ValueError(f"{what}: cannot tell the record kind of columns {list(names)}")
     return kind
@@ -209,7 +209,7 @@ class Writer:
         self._metadata = metadata
         self._started = False
         self._records = 0
-        self._file = _ReplacingFile(self._path)
+        self._file = ReplacingFile(self._path)
 
     @property
     def metadata(self) -> Metadata | None:
@@ -328,7 +328,7 @@ def _record_chunks(writer: Writer, data):
 
 
 class _Sink:
-    """What _record_chunks needs of a writer, for _records_of."""
+    """What _record_chunks needs of a writer, for records_of."""
 
     def __init__(self, metadata, price_type) -> None:
         self._metadata, self._price_type = metadata, price_type
@@ -338,7 +338,7 @@ class _Sink:
             self._metadata = metadata
 
 
-def _records_of(data, metadata: Metadata | None, price_type: str = "float"):
+def records_of(data, metadata: Metadata | None, price_type: str = "float"):
     """(stream bytes, record count) pieces of any data the writer takes."""
     return _record_chunks(_Sink(metadata, price_type), data)
 
@@ -352,15 +352,12 @@ def _pandas_if_frame(data):
     return None
 
 
-_META_KEY = b"orx.metadata"
-
-
 def _carried_metadata(data) -> Metadata | None:
     """Metadata a table carries in its schema's key-value metadata (Parquet and Arrow)."""
     schema = getattr(data, "schema", None)
     kv = getattr(schema, "metadata", None)
-    if kv and _META_KEY in kv:
-        return Metadata.decode(bytes.fromhex(kv[_META_KEY].decode()))
+    if kv and METADATA_KEY in kv:
+        return Metadata.decode(bytes.fromhex(kv[METADATA_KEY].decode()))
     return None
 
 
@@ -458,7 +455,7 @@ def _arrow_chunks(np, data, metadata, fixed):
         first_row += batch.num_rows
 
 
-class _ReplacingFile:
+class ReplacingFile:
     """A new file beside ``path`` that replaces it on commit (flushed to disk first, taking
     the old file's permission bits; a symbolic link is followed and stays) and is removed on
     discard: the core's atomic replacement, with errors naming ``path``."""

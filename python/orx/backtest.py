@@ -5,7 +5,7 @@ the fields that are 32-bit (trade and leg ids, statistics counts, instruction qu
 as Python strings. Only ``timestamp`` columns are converted, to ``datetime64[ns, UTC]``; the one
 value that has no such time, the smallest 64-bit integer, becomes ``NaT``.
 
-pandas is an optional dependency: ``pip install 'orx[dataframe]'``.
+pandas is an optional dependency: ``pip install 'orx-marketdata[dataframe]'``.
 
     import orx
     from orx import backtest as bt
@@ -21,6 +21,7 @@ from __future__ import annotations
 from collections.abc import Buffer, Iterable
 from typing import TYPE_CHECKING, Any
 
+from ._deps import install_hint
 from ._ext import backtest_columns, decode_backtest, live_columns
 from ._lib import BacktestData, LiveData
 
@@ -65,7 +66,7 @@ def _pandas():
         import pandas
     except ImportError as e:
         raise ImportError(
-            "back-test DataFrames need pandas: pip install 'orx[dataframe]'") from e
+            f"back-test DataFrames need pandas: {install_hint('dataframe')}") from e
     return pandas
 
 

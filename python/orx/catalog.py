@@ -39,6 +39,8 @@ from pathlib import Path
 from typing import Any, Iterable, Iterator
 
 from . import _lib
+from ._deps import require
+from ._kinds import KINDS, SCHEMAS, ZSTD_MAGIC
 from ._lib import Dataset, Metadata, RetrieveParams, RType, Schema, Stype, SymbolMap
 
 __all__ = ["Catalog", "DayFile", "QueryResult", "UnknownSymbolError"]
@@ -56,18 +58,13 @@ BLOCK_RECORDS = 1 << 16
 
 _DAY_FILE = re.compile(r"^(\d{4}-\d{2}-\d{2})\.orx(\.zst)?$")
 # Record size in bytes by record kind (rtype byte).
-_KIND_SIZE = {int(RType.MBP1): 96, int(RType.OHLCV): 64, int(RType.TRADES): 56, int(RType.BBO): 88}
-_SCHEMAS = [Schema.MBP1, Schema.OHLCV1_S, Schema.OHLCV1_M, Schema.OHLCV1_H, Schema.OHLCV1_D,
-            Schema.TRADES, Schema.TBBO, Schema.BBO1_S, Schema.BBO1_M]
+_KIND_SIZE = {rtype: k.size for rtype, k in KINDS.items()}
+_SCHEMAS = list(SCHEMAS)
 _DATASETS = [Dataset.FUTURES, Dataset.EQUITIES, Dataset.OPTION]
 
 
 def _numpy():
-    try:
-        import numpy
-    except ImportError:  # pragma: no cover - numpy is installed with the dataframe extra
-        raise ImportError("orx.Catalog needs numpy: pip install 'orx[dataframe]'") from None
-    return numpy
+    return require("numpy", "dataframe", "orx.Catalog")
 
 
 # --- record arrays ---------------------------------------------------------------------------
@@ -180,7 +177,7 @@ def _zstd_frames(data) -> list[tuple[int, int]] | None:
     mv, out, pos = memoryview(data), [], 0
     while pos < len(mv):
         start = pos
-        if len(mv) - pos < 6 or bytes(mv[pos:pos + 4]) != b"\x28\xb5\x2f\xfd":
+        if len(mv) - pos < 6 or bytes(mv[pos:pos + 4]) != ZSTD_MAGIC:
             return None
         fhd = mv[pos + 4]
         single = fhd >> 5 & 1
@@ -277,9 +274,9 @@ def _atomic_write(path: Path, fill) -> None:
     before it takes the name. A failure on the way removes the temporary file and leaves `path`
     untouched.
     """
-    from ._writer import _ReplacingFile
+    from ._writer import ReplacingFile
 
-    file = _ReplacingFile(path)
+    file = ReplacingFile(path)
     try:
         fill(file)
         file.commit()

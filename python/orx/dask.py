@@ -16,6 +16,8 @@ from pathlib import Path
 from typing import Any, Sequence
 
 from . import catalog as _cat
+from ._deps import install_hint
+from ._kinds import KINDS
 from ._lib import RetrieveParams
 
 __all__ = ["read", "from_catalog"]
@@ -25,14 +27,14 @@ def _dd():
     try:
         import dask.dataframe as dd
     except ImportError:
-        raise ImportError("orx.dask needs dask: pip install 'orx[dask]'") from None
+        raise ImportError(f"orx.dask needs dask: {install_hint('dask')}") from None
     return dd
 
 
 def _meta(kind: int, pretty_px: bool):
     """The empty frame every partition conforms to: the pandas path's columns and dtypes for a
     record of `kind` whose instrument has a ticker, indexed by ts_event."""
-    size = _cat._KIND_SIZE[kind]
+    size = KINDS[kind].size
     rec = bytearray(size)
     rec[0], rec[1] = size // 4, kind
     from ._lib import BufferStore, Dataset, Metadata, Schema, SymbolMap

@@ -1,0 +1,96 @@
+"""What the package knows of the bytes it reads, said once: the record kinds (their classes,
+sizes and columns, from the core's one description of each layout), the record kind of each
+schema, and the first bytes that tell the file formats apart. Every module that needs one of
+these imports it from here.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from . import _ext
+from ._lib import BboMsg, Mbp1Msg, OhlcvMsg, RType, Schema, TradeMsg
+
+
+@dataclass(frozen=True)
+class Kind:
+    """One record kind with a layout: its rtype byte, its class, its size in bytes and its
+    columns as ``(name, offset, width, signed, role)`` in the record's key order."""
+
+    rtype: int
+    name: str
+    cls: type
+    size: int
+    columns: tuple[tuple[str, int, int, bool, str], ...]
+
+    @property
+    def rtype_member(self) -> RType:
+        return RType.from_int(self.rtype)
+
+
+def _kind(cls: type, rtype: RType) -> Kind:
+    size, columns = _ext.record_layout(int(rtype))
+    return Kind(int(rtype), cls.__name__, cls, size, tuple(columns))
+
+
+# Kinds by rtype byte, in rtype order.
+KINDS: dict[int, Kind] = {
+    k.rtype: k
+    for k in (
+        _kind(Mbp1Msg, RType.MBP1),
+        _kind(OhlcvMsg, RType.OHLCV),
+        _kind(TradeMsg, RType.TRADES),
+        _kind(BboMsg, RType.BBO),
+    )
+}
+
+# The schemas whose records have a layout, in code order, and the kind of each (by code).
+SCHEMAS: tuple[Schema, ...] = (
+    Schema.MBP1,
+    Schema.OHLCV1_S,
+    Schema.OHLCV1_M,
+    Schema.OHLCV1_H,
+    Schema.OHLCV1_D,
+    Schema.TRADES,
+    Schema.TBBO,
+    Schema.BBO1_S,
+    Schema.BBO1_M,
+)
+SCHEMA_KINDS: dict[int, int] = {
+    int(s): int(RType.from_schema(s))
+    for s in SCHEMAS
+    if int(RType.from_schema(s)) in KINDS
+}
+
+
+def kind_name(rtype: int) -> str:
+    """The class name of records of `rtype`, or ``rtype N`` for a kind without a layout."""
+    k = KINDS.get(rtype)
+    return k.name if k is not None else f"rtype {rtype}"
+
+
+def kind_of_schema(schema: Schema) -> Kind | None:
+    """The kind of the records of `schema`; None for a schema without a record layout."""
+    rtype = SCHEMA_KINDS.get(int(schema))
+    return KINDS[rtype] if rtype is not None else None
+
+
+# --- first bytes of the file formats ---------------------------------------------------------
+
+ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+# A skippable zstd frame starts with a magic number from 0x184D2A50 to 0x184D2A5F (little-endian).
+SKIPPABLE_MAGIC_LOW = 0x184D2A50
+
+
+def is_zstd(head: bytes) -> bool:
+    """Whether `head` (the first four bytes or more) starts a zstd frame, skippable included."""
+    if len(head) < 4:
+        return False
+    if head[:4] == ZSTD_MAGIC:
+        return True
+    return int.from_bytes(head[:4], "little") & ~0xF == SKIPPABLE_MAGIC_LOW
+
+
+PARQUET_MAGIC = b"PAR1"
+# The key under which Parquet and Arrow data written by orx carry the stream's metadata (hex).
+METADATA_KEY = b"orx.metadata"
