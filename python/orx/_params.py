@@ -53,7 +53,7 @@ def member(enum: Any, value: object, what: str) -> Any:
         m = _BY_NAME[enum].get(value.strip().lower())
         if m is not None:
             return m
-        known = {Schema: _SCHEMAS, Dataset: _DATASETS, Stype: _STYPES}[enum]
+        known: list[Any] = {Schema: _SCHEMAS, Dataset: _DATASETS, Stype: _STYPES}[enum]
         raise ValueError(f"unknown {what} {value!r}: expected one of "
                          f"{', '.join(repr(k.to_json()) for k in known)}")
     raise TypeError(f"{what} must be a {enum.__name__} or its name, not {type(value).__name__}")
