@@ -38,6 +38,7 @@ def _names(enum: Any, members: list[Any]) -> dict[str, Any]:
 _SCHEMAS: list[Schema] = []
 _DATASETS: list[Dataset] = []
 _STYPES: list[Stype] = []
+_MEMBERS: dict[Any, list[Any]] = {Schema: _SCHEMAS, Dataset: _DATASETS, Stype: _STYPES}
 _BY_NAME = {
     Schema: _names(Schema, _SCHEMAS),
     Dataset: _names(Dataset, _DATASETS),
@@ -53,7 +54,7 @@ def member(enum: Any, value: object, what: str) -> Any:
         m = _BY_NAME[enum].get(value.strip().lower())
         if m is not None:
             return m
-        known: list[Any] = {Schema: _SCHEMAS, Dataset: _DATASETS, Stype: _STYPES}[enum]
+        known: list[Any] = _MEMBERS[enum]
         raise ValueError(f"unknown {what} {value!r}: expected one of "
                          f"{', '.join(repr(k.to_json()) for k in known)}")
     raise TypeError(f"{what} must be a {enum.__name__} or its name, not {type(value).__name__}")
