@@ -32,6 +32,9 @@ std::span<const MethodRow> writer_functions();
 // Back-test results from their encoded bytes; results as columns.
 std::span<const MethodRow> backtest_functions();
 
+// zstd data frame by frame: frame boundaries, one frame decompressed to a known size.
+std::span<const MethodRow> frames_functions();
+
 // The raw values behind pickling: layout memory, extra attributes, a store's stream.
 std::span<const MethodRow> pickle_functions();
 
