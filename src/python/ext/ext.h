@@ -34,6 +34,8 @@ std::span<const MethodRow> backtest_functions();
 
 // zstd data frame by frame: frame boundaries, one frame decompressed to a known size.
 std::span<const MethodRow> frames_functions();
+// Aggregates of records: trade bars, last records at sample times.
+std::span<const MethodRow> reduce_functions();
 
 // The raw values behind pickling: layout memory, extra attributes, a store's stream.
 std::span<const MethodRow> pickle_functions();

@@ -15,6 +15,7 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &pickle_functions,
     &writer_functions,
     &frames_functions,
+    &reduce_functions,
 };
 
 // The module's own classes, created and bound in this order.
