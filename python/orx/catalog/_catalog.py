@@ -123,6 +123,9 @@ class Catalog:
         self.compression = ("zstd" if _zstd_available() else None) if compression == "auto" \
             else compression
         self._storage = LocalStorage(self.root)
+        # Entries already checked, by directory: valid while the index's bytes are these and
+        # the file has the identity the entry records.
+        self._checked: dict[str, tuple[bytes, dict[str, Entry]]] = {}
 
     def __repr__(self) -> str:
         return f"Catalog({str(self.root)!r})"
@@ -225,6 +228,13 @@ class Catalog:
         files = _day_files(listing, where)
         out: dict[str, tuple[Entry, str]] = {}
         problems = [doc.problem] if doc.problem else []
+        checked: dict[str, Entry] = {}
+        if doc.data is not None:
+            cached = self._checked.get(rel)
+            if cached is not None and cached[0] == doc.data:
+                checked = cached[1]
+            else:
+                self._checked[rel] = (doc.data, checked)
         pending: dict[str, tuple[str, object]] = {}
         if journal is not None:
             for temp, final, listed in journal.items:
@@ -248,10 +258,13 @@ class Catalog:
                 if day in out:
                     continue
             raw = doc.entries.get(name)
-            entry: Entry | None = None
-            if raw is not None:
+            entry: Entry | None = checked.get(name)
+            if entry is not None and entry.stat != stat:
+                entry = None
+            if entry is None and raw is not None:
                 try:
                     entry = _index.check_entry(raw, name, stat, _format.FORMATS, kind)
+                    checked[name] = entry
                 except Invalid as why:
                     if not str(why).startswith("the file changed"):
                         problems.append(f"entry of {name}: {why}")
@@ -446,6 +459,8 @@ class Catalog:
         st.makedirs(rel)
         d = self.directory(meta.dataset, meta.schema)
         with st.lock(rel):
+            for name in (INDEX_NAME, _journal.JOURNAL_NAME):
+                st.refuse_link(f"{rel}/{name}")
             view = self._recover(rel, kind)
             for recorded, names in view.doc.appends:
                 if digest is not None and recorded == digest:
@@ -624,6 +639,8 @@ class Catalog:
                     continue
                 kind = kind_of(sc)
                 with st.lock(rel):
+                    for name in (INDEX_NAME, _journal.JOURNAL_NAME):
+                        st.refuse_link(f"{rel}/{name}")
                     doc = self._recover(rel, kind, rebuild=True).doc
                     listing = st.scan(rel)
                     entries = [self._summarise(rel, name, listing[name], kind) for name in

@@ -245,6 +245,7 @@ class Document:
     entries: dict[str, object]
     appends: list[tuple[str, list[str]]]
     problem: str | None = None
+    data: bytes | None = None  # the index's bytes, as read
 
 
 def load(storage: LocalStorage, directory: str) -> Document:
@@ -282,7 +283,7 @@ def load(storage: LocalStorage, directory: str) -> Document:
             if (type(a) is list and len(a) == 2 and type(a[0]) is str and type(a[1]) is list
                     and all(type(d) is str for d in a[1])):
                 appends.append((a[0], list(a[1])))
-    return Document(entries, appends[-APPENDS_KEPT:], problem)
+    return Document(entries, appends[-APPENDS_KEPT:], problem, data)
 
 
 def dump(entries: list[Entry], appends: list[tuple[str, list[str]]]) -> bytes:

@@ -65,7 +65,10 @@ def read(storage: LocalStorage, directory: str) -> Journal | None:
     """The committed journal of `directory`, None when there is none; ValueError naming it when
     it is not a journal this catalog wrote."""
     rel = f"{directory}/{JOURNAL_NAME}"
-    data = storage.read_bytes(rel)
+    try:
+        data = storage.read_bytes(rel)
+    except OSError as exc:
+        raise ValueError(str(exc)) from None
     if data is None:
         return None
     bad = ValueError(f"{storage.path(rel)} is not a journal of an orx catalog; remove it to "

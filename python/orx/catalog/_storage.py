@@ -165,8 +165,9 @@ class LocalStorage:
         return real
 
     def scan(self, directory: str) -> dict[str, FileStat]:
-        """The regular files of `directory` (none when it does not exist) and their identity;
-        linked entries are included only when they resolve inside the root."""
+        """The regular files of `directory` (none when it does not exist) and their identity.
+        A link that resolves outside the root is listed with the link's own identity, so that
+        reading it fails naming it rather than leaving it out unseen."""
         out: dict[str, FileStat] = {}
         try:
             base = self._readable(directory)
@@ -178,6 +179,7 @@ class LocalStorage:
                 if e.is_symlink():
                     real = os.path.realpath(e.path)
                     if not self._inside(real):
+                        out[e.name] = _file_stat(os.lstat(e.path))
                         continue
                     st = os.stat(real)
                 else:
