@@ -222,7 +222,9 @@ class Catalog:
 
     def _entries(self, rel: str, kind: int, doc: _index.Document, listing: dict[str, FileStat],
                  journal: _journal.Journal | None, days: tuple[str, str] | None = None,
-                 check_counts: bool = True) -> _View:
+                 warn: bool = True) -> _View:
+        """Day -> (checked entry, file) of `rel`; `warn`: say when entries were unusable (a
+        writer mends them instead)."""
         where = self._storage.path(rel)
         index_path = self._storage.path(f"{rel}/{INDEX_NAME}")
         files = _day_files(listing, where)
@@ -271,7 +273,7 @@ class Catalog:
             if entry is None:
                 entry = self._summarise(rel, name, stat, kind)
                 wrote = _index.recorded_count(raw)
-                if check_counts and wrote is not None and wrote != entry.count:
+                if wrote is not None and wrote != entry.count:
                     raise ValueError(
                         f"{index_path}: the entry of {name} records {wrote} records, the file "
                         f"holds {entry.count}: it was cut short or changed behind the "
@@ -287,7 +289,7 @@ class Catalog:
                             f"{rel}/{temp}")
             except Invalid:
                 continue
-        if problems:
+        if problems and warn:
             warnings.warn(f"orx.catalog: {index_path}: {problems[0]}; the files were summarised "
                           f"instead (Catalog.reindex() rebuilds the index)", RuntimeWarning, 3)
         return _View(out, doc)
@@ -530,7 +532,7 @@ class Catalog:
         if journal.append is not None:
             appends.append((journal.append, [final for _, final, _ in journal.items]))
         fresh = _index.Document(entries, appends)
-        view = self._entries(rel, kind, fresh, st.scan(rel), None)
+        view = self._entries(rel, kind, fresh, st.scan(rel), None, warn=False)
         st.replace(f"{rel}/{INDEX_NAME}", _index.dump([e for e, _ in view.days.values()],
                                                        appends))
         _journal.kill_point("indexed")
@@ -556,7 +558,7 @@ class Catalog:
         doc = _index.load(st, rel)
         if rebuild:
             return _View({}, doc)
-        return self._entries(rel, kind, doc, st.scan(rel), None)
+        return self._entries(rel, kind, doc, st.scan(rel), None, warn=False)
 
     def _input(self, data: Any, metadata: Metadata | None) -> tuple[Metadata, Any]:
         """The metadata and the records (checked to be of the schema's kind) of `data`."""

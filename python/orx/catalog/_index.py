@@ -113,7 +113,9 @@ def check_entry(raw: object, name: str, stat: FileStat, formats: dict[int, Any],
     if fmt is None or type(raw.get("format")) is not int:
         raise Invalid(f"format {_show(raw.get('format'))} is not a day-file format")
     key = _list(raw.get("stat"), "stat", 3)
-    if [type(x) for x in key] != [int, int, int] or key != stat.key():
+    if [type(x) for x in key] != [int, int, int]:
+        raise Invalid(f"stat is {_show(key)}, not three integers")
+    if key != stat.key():
         raise Invalid(f"the file changed since the entry was written (stat {_show(key)}, the "
                       f"file's {stat.key()})")
     day = name[:10]

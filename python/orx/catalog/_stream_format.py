@@ -111,10 +111,13 @@ class StreamFormat:
         with _open(data, file.where) as reader:
             meta = reader.metadata
             head_len = reader.offset
-            for batch in reader.batches():
-                t, i = ts_ids(records(bytes(batch), kind, file.where))
-                tss.append(t.copy())
-                idss.append(i.copy())
+            try:
+                for batch in reader.batches():
+                    t, i = ts_ids(records(bytes(batch), kind, "records"))
+                    tss.append(t.copy())
+                    idss.append(i.copy())
+            except (ValueError, OSError) as exc:
+                raise ValueError(f"{file.where}: {exc}") from None
         ts = np.concatenate(tss) if tss else np.empty(0, np.uint64)
         ids = np.concatenate(idss) if idss else np.empty(0, np.uint32)
         entry = describe(ts, ids, meta.mappings.map)
