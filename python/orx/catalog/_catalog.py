@@ -367,8 +367,9 @@ class Catalog:
                              schema=params.schema.value)
             if part is not None:
                 parts.append(part)
-        if continuous and not parts and symbols:
-            self._explain_continuous(roots, [e for e, _ in days.values()], where)
+        if continuous and not parts and symbols:  # say why, looking at every day
+            self._explain_continuous(roots, [e for e, _ in self._view(rel, kind).days.values()],
+                                     where)
         return Plan(params.schema, params.dataset, max(params.start_ts, 0),
                     max(params.end_ts, 0), kind, tuple(parts))
 
