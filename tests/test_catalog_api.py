@@ -320,3 +320,33 @@ def test_query_results_equal_the_reference(writes, compression, forms, symbols, 
         assert b"".join(result.stream()) == result.to_bytes()
         assert result.metadata.mappings.map == {i: CONTRACTS[i] for i in sorted({x[1] for x
                                                                                    in want})}
+
+
+def test_results_and_plans_type_check_strictly(tmp_path):
+    from helpers import UNDER_SANITIZER
+    if UNDER_SANITIZER:
+        pytest.skip("type checks do not involve the build")
+    from test_typing import run_mypy
+
+    (tmp_path / "typed.py").write_text(
+        "import numpy as np\n"
+        "import numpy.typing as npt\n"
+        "import orx\n"
+        "from orx.catalog import Plan, QueryResult\n"
+        "cat = orx.Catalog('market')\n"
+        "plan: Plan = cat.plan(dataset='futures', schema='mbp-1', start='2025-12-01',\n"
+        "                      end='2025-12-02')\n"
+        "result: QueryResult = cat.query(dataset='futures', schema='mbp-1',\n"
+        "                                start='2025-12-01', end='2025-12-02')\n"
+        "records: npt.NDArray[np.void] = result.to_numpy()\n"
+        "count: int = len(result) + plan.record_count + plan.stream_size\n"
+        "pieces: list[bytes] = list(result.stream('zstd', 3))\n"
+        "frame = result.to_pandas(pretty_ts=True)\n"
+        "ddf = result.to_dask()\n"
+        "found: tuple[dict[str, list[tuple[str, int, str]]], list[str]] = cat.resolve(\n"
+        "    dataset='futures', schema='mbp-1', symbols=['ES.c.0'], start='2025-12-01',\n"
+        "    end='2025-12-02', stype_in='continuous')\n"
+        "span: tuple[int, int] | None = cat.range(orx.Dataset.FUTURES)\n")
+    done = run_mypy("mypy", "--strict", "--follow-imports=silent", "--cache-dir",
+                    os.path.join("build", "mypy-cache"), str(tmp_path / "typed.py"))
+    assert done.returncode == 0, done.stdout + done.stderr
