@@ -40,8 +40,8 @@ class UnknownSymbolError(KeyError):
 
 
 def _schema_attr(schema: Schema) -> str:
-    return {8: "BBO1_S", 9: "BBO1_M", 2: "OHLCV1_S", 3: "OHLCV1_M", 4: "OHLCV1_H",
-            5: "OHLCV1_D"}.get(int(schema), schema.name)
+    """The attribute that names `schema` on the Schema class (Schema.OHLCV1_S, ...)."""
+    return next(a for a, m in vars(Schema).items() if a.isupper() and m == schema)
 
 
 def _zstd_available() -> bool:
