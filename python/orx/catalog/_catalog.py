@@ -18,7 +18,8 @@ from .._lib import Dataset, Metadata, RetrieveParams, Schema, Stype, SymbolMap
 from .._params import as_params
 from . import _continuous, _format, _index, _journal
 from ._index import INDEX_NAME, Entry, Invalid
-from ._objects import Conflict, GRACE_SECONDS, version_name
+from . import _objects
+from ._objects import Conflict, version_name
 from ._plan import Part, Plan, plan_part
 from ._records import (NS_PER_DAY, concat, day_of, day_start, empty, kind_of, kind_text,
                        numpy, records, size_of, ts_ids)
@@ -557,10 +558,12 @@ class Catalog:
             out[s] = rows
         return out, [s for s in symbols if not out[s]]
 
-    def to_dask(self, params: RetrieveParams | str, *, pretty_px: bool = False) -> dd.DataFrame:
-        """The records `params` selects, as a dask DataFrame indexed by ts_event with one
-        partition per day file (or piece of a large day); see orx.dask."""
-        return self.query(params).to_dask(pretty_px=pretty_px)
+    def to_dask(self, params: RetrieveParams | str, *, pretty_px: bool = False,
+                datetimes: bool = False) -> dd.DataFrame:
+        """The records `params` selects, as a dask DataFrame indexed by ts_event (as
+        datetime64[ns, UTC] with `datetimes`) with one partition per day file (or piece of a
+        large day); see orx.dask."""
+        return self.query(params).to_dask(pretty_px=pretty_px, datetimes=datetimes)
 
     # -- writing -------------------------------------------------------------------------------
 
@@ -710,7 +713,7 @@ class Catalog:
         self._storage.remove_many([
             f"{rel}/{name}" for name, age in ages.items()
             if name not in referenced and (m := _DAY_OBJECT.match(name)) is not None
-            and m.group(2) is not None and age > GRACE_SECONDS])
+            and m.group(2) is not None and age > _objects.GRACE_SECONDS])
 
     def _read_day(self, entry: Entry, loc: str, kind: int) -> tuple[Metadata, Any]:
         part = plan_part(entry, self._storage.path(loc), kind, 0, 1 << 64, None)

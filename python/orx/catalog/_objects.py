@@ -91,10 +91,13 @@ def _stat(info: dict[str, Any]) -> FileStat:
     return FileStat(int(info.get("size") or 0), _mtime_ns(info), _tag_number(info.get("ETag")))
 
 
-def coalesce(ranges: list[tuple[int, int]], hole: int = HOLE,
-             limit: int = MAX_RANGE) -> list[tuple[int, int]]:
-    """(offset, length) ranges merged where they overlap or lie closer than `hole` bytes, into
-    ranges of at most `limit` bytes (a single range longer than that stays whole)."""
+def coalesce(ranges: list[tuple[int, int]], hole: int | None = None,
+             limit: int | None = None) -> list[tuple[int, int]]:
+    """(offset, length) ranges merged where they overlap or lie closer than `hole` bytes
+    (HOLE), into ranges of at most `limit` bytes (MAX_RANGE; a single range longer than that
+    stays whole)."""
+    hole = HOLE if hole is None else hole
+    limit = MAX_RANGE if limit is None else limit
     out: list[list[int]] = []
     for off, length in sorted(ranges):
         end = off + length
@@ -172,7 +175,7 @@ class ObjectStorage:
         self.fs, path = fsspec.core.url_to_fs(url, **options)
         self.protocol = protocol
         self.base = path.rstrip("/")
-        self.root = f"{protocol}://{self.base}"
+        self.root = url.rstrip("/")
         self.options = dict(storage_options or {})
         self.conditional = protocol in _CONDITIONAL
         self.requests = 0  # reads made by this storage object, for benchmarks and tests
@@ -393,7 +396,8 @@ class Lease:
         return doc if type(doc) is dict else None
 
     def take(self) -> None:
-        deadline = time.monotonic() + LEASE_WAIT
+        wait = LEASE_WAIT
+        deadline = time.monotonic() + wait
         while True:
             held = self._read()
             free = (held is None or type(held.get("expires")) not in (int, float)
