@@ -155,9 +155,9 @@ def test_hidden_zstd_cannot_be_loaded(installed, tmp_path):
     (["head", "day.orx.zst", "-n", "2"], 0, ""),
     (["merge", "day.orx.zst", "day.orx", "both.orx", "-q"], 0, ""),
     (["convert", "day.orx.zst", "day.csv"], 1,
-     "orx: error: this needs pandas: pip install 'orx-marketdata[dataframe]'\n"),
+     "orx: error: writing day.csv needs pandas: pip install 'orx-marketdata[dataframe]'\n"),
     (["convert", "day.orx.zst", "day.parquet"], 1,
-     "orx: error: this needs pyarrow: pip install 'orx-marketdata[parquet]'\n"),
+     "orx: error: writing day.parquet needs pyarrow: pip install 'orx-marketdata[parquet]'\n"),
 ])
 def test_the_command_line_with_numpy_alone(installed, tmp_path, args, status, err):
     python, script = installed
