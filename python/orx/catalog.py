@@ -966,7 +966,7 @@ class QueryResult:
     def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
         return self.reader().to_pandas(pretty_ts, pretty_px)
 
-    def to_numpy(self):
+    def to_numpy(self) -> Any:
         return self.reader().to_numpy()
 
     def __arrow_c_stream__(self, requested_schema=None):
