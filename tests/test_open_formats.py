@@ -209,10 +209,22 @@ def test_random_records_of_every_byte_value_round_trip_through_parquet(tmp_path)
     # Hand-built records whose action and side cover every byte, through orx.write's Arrow path.
     recs = bytearray(random_records(3, 256, seed=9))
     for i in range(256):
-        recs[i * 56 + 28], recs[i * 56 + 29] = i, 255 - i
+        recs[i * 56 + 36], recs[i * 56 + 37] = i, 255 - i  # action, side
     data = bytes(metadata(3)) + bytes(recs)
     table = pa.table(orx.open(data))
     orx.write(tmp_path / "back.orx", table, metadata(3))
     assert (tmp_path / "back.orx").read_bytes() == data
     orx.write(tmp_path / "back2.orx", orx.open(data).to_numpy(), metadata(3))
     assert (tmp_path / "back2.orx").read_bytes() == data
+
+
+def test_frame_errors_of_a_path_are_those_of_buffer_store_with_the_path(tmp_path):
+    from orx import BufferStore
+
+    bad = bytearray(stream_of(3, 4))
+    bad[len(bytes(metadata(3))) + 2 * 56 + 1] = 4  # the third record: a kind without a layout
+    (tmp_path / "bad.orx").write_bytes(bytes(bad))
+    with pytest.raises(OSError) as want:
+        BufferStore(bytes(bad)).decode_to_df(False, False)
+    raises(OSError, f"{tmp_path / 'bad.orx'}: {want.value}", orx.open(tmp_path / "bad.orx").to_pandas)
+    raises(OSError, str(want.value), orx.open(bytes(bad)).to_pandas)

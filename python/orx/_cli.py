@@ -105,21 +105,28 @@ def _describe(metadata: Metadata) -> list[str]:
     ]
 
 
-def _arrays(batch, metadata: Metadata):
-    """The records of a batch as structured arrays of one kind each, in stream order."""
+def _arrays(batch, metadata: Metadata, ordered: bool = True):
+    """The records of a batch as structured arrays of one kind each: in stream order (runs of
+    one kind), or one array a kind when the order does not matter."""
     try:
         yield batch.to_numpy()
         return
-    except ValueError:  # records of several kinds: cut into runs of one kind
+    except ValueError:  # records of several kinds
         pass
     data, head = bytes(batch), bytes(metadata)
+    runs: dict[int, list[bytes]] = {}
     start = at = 0
     while at < len(data):
         nxt = at + data[at] * 4
         if nxt >= len(data) or data[nxt + 1] != data[at + 1]:
-            yield open_stream(head + data[start:nxt]).to_numpy()
+            if ordered:
+                yield open_stream(head + data[start:nxt]).to_numpy()
+            else:
+                runs.setdefault(data[at + 1], []).append(data[start:nxt])
             start = nxt
         at = nxt
+    for pieces in runs.values():
+        yield open_stream(head + b"".join(pieces)).to_numpy()
 
 
 def _cmd_info(args) -> None:
@@ -135,7 +142,7 @@ def _cmd_info(args) -> None:
     try:
         for piece in source.pieces():
             for batch in stream_batches(piece, source.metadata):
-                for arr in _arrays(batch, source.metadata):
+                for arr in _arrays(batch, source.metadata, ordered=False):
                     values, n = np.unique(arr["rtype"], return_counts=True)
                     for v, k in zip(values.tolist(), n.tolist()):
                         counts[v] = counts.get(v, 0) + k

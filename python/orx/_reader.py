@@ -258,7 +258,10 @@ class Reader:
     def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
         self._check_open()
         _require("pandas", "dataframe", "to_pandas")
-        return _ext.reader_frame(self._handle, self._metadata, pretty_ts, pretty_px)
+        try:
+            return _ext.reader_frame(self._handle, self._metadata, pretty_ts, pretty_px)
+        except OSError as exc:
+            raise self._named(exc) from None
 
     def to_numpy(self):
         self._check_open()

@@ -178,7 +178,7 @@ TEST(pack_takes_every_byte_value_of_a_letter) {
     Bytes out(n * 56);
     CHECK(pack_columns(RType::Trades, n, s, out.data()).ok());
     Bytes got;
-    for (size_t k = 0; k < n; ++k) got.push_back(out[k * 56 + 28]);  // action at offset 28
+    for (size_t k = 0; k < n; ++k) got.push_back(out[k * 56 + 36]);  // action at offset 36
     CHECK(got == want);
   }
 }
