@@ -227,7 +227,8 @@ def test_info_summarises_a_catalog(tmp_path):
     out = cli("info", tmp_path / "market").stdout.splitlines()
     assert out == [f"catalog     {tmp_path / 'market'}",
                    "FUTURES mbp-1: 2 days (2026-12-07 to 2026-12-08), 300 records, 2 symbols: "
-                   "ESZ6, NQZ6"]
+                   "ESZ6, NQZ6",
+                   "  ts_event  2026-12-07 00:00:00.000000000 to 2026-12-08 00:00:00.000000299"]
 
 
 def test_version_and_help_for_every_argument():

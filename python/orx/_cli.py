@@ -15,8 +15,8 @@ import sys
 
 from ._convert import FORMATS, Input, Output, convert, format_of, run, stream_batches
 from ._deps import require
-from ._kinds import KINDS, SCHEMAS, kind_name
-from ._lib import Dataset, Metadata, SymbolMap
+from ._kinds import KINDS, kind_name
+from ._lib import Metadata, SymbolMap
 from ._progress import Progress
 from ._reader import open as open_stream
 
@@ -178,10 +178,8 @@ def _catalog_info(path: str) -> None:
 
     catalog = Catalog(path)
     out = [f"catalog     {path}"]
-    for dataset in (Dataset.FUTURES, Dataset.EQUITIES, Dataset.OPTION):
-        for schema in SCHEMAS:
-            if not catalog.directory(dataset, schema).is_dir():
-                continue
+    for dataset in catalog.datasets():
+        for schema in catalog.schemas(dataset):
             files = catalog.files(dataset, schema)
             tickers = list(catalog.symbols(dataset, schema))
             days = sorted(f.day for f in files)
@@ -190,6 +188,9 @@ def _catalog_info(path: str) -> None:
             out.append(f"{dataset.name} {schema.value}: {len(days)} days{span}, "
                        f"{sum(f.count for f in files):,} records, {len(tickers)} symbols"
                        + (f": {shown}" if tickers else ""))
+            bounds = catalog.range(dataset, schema)
+            if bounds is not None:
+                out.append(f"  ts_event  {_ts_text(bounds[0])} to {_ts_text(bounds[1] - 1)}")
     if len(out) == 1:
         raise CliError(f"{path} is a directory, not a stream file or a catalog of day files")
     print("\n".join(out))
