@@ -47,7 +47,7 @@ class Key:
     created: str
 
     def may_read(self, dataset: Dataset) -> bool:
-        return self.datasets is None or dataset in self.datasets
+        return self.datasets is None or any(int(d) == int(dataset) for d in self.datasets)
 
 
 def _hash(secret: str, salt: bytes, n: int = _N, r: int = _R, p: int = _P) -> bytes:
@@ -80,7 +80,8 @@ def _check_entry(e: object, path: str, i: int) -> dict:
     for name, kind in (("id", str), ("name", str), ("created", str), ("salt", str),
                        ("hash", str), ("n", int), ("r", int), ("p", int)):
         if not isinstance(e.get(name), kind) or isinstance(e.get(name), bool):
-            raise KeyFileError(f"{where}: {name!r} is missing or not a{'n integer' if kind is int else ' text'}")
+            what = "an integer" if kind is int else "a text"
+            raise KeyFileError(f"{where}: {name!r} is missing or not {what}")
     if e.get("kdf") != "scrypt":
         raise KeyFileError(f"{where}: unknown key derivation {e.get('kdf')!r}")
     ds = e.get("datasets")
@@ -210,7 +211,8 @@ def add(path: os.PathLike | str, name: str, datasets: list[str] | None = None) -
         raise KeyFileError(f"a key's name must be printable text without surrounding spaces, "
                            f"not {name!r}")
     ds = None if datasets is None else sorted(
-        {member(Dataset, d, "dataset") for d in datasets}, key=int)
+        {int(m): m for m in (member(Dataset, d, "dataset") for d in datasets)}.values(),
+        key=int)
 
     def edit(entries: list[dict]) -> tuple[str, Key]:
         if any(e["name"] == name for e in entries):

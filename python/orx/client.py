@@ -15,7 +15,7 @@ import random
 import sys
 import time
 import warnings
-from typing import Any
+from typing import Any, TypedDict
 
 from ._deps import require
 from ._lib import Dataset, Schema
@@ -25,6 +25,29 @@ __all__ = ["Client", "ClientError", "ServerError", "ServiceError"]
 
 _RETRY_STATUS = (429, 502, 503, 504)
 _MAX_WAIT = 30.0  # seconds a Retry-After is honoured up to
+
+
+class Field(TypedDict):
+    name: str
+    type: str
+
+
+class DatasetRange(TypedDict):
+    start: str
+    end: str
+    start_ns: int
+    end_ns: int
+
+
+class Mapping(TypedDict):
+    date: str
+    instrument_id: int
+    raw_symbol: str
+
+
+class Resolution(TypedDict):
+    mappings: dict[str, list[Mapping]]
+    not_found: list[str]
 
 
 class ServiceError(Exception):
@@ -235,12 +258,12 @@ class Metadata:
                                  params={"dataset": _name(Dataset, dataset, "dataset")})
         return [member(Schema, s, "schema") for s in got]
 
-    def list_fields(self, schema: Schema | str) -> list[dict[str, str]]:
+    def list_fields(self, schema: Schema | str) -> list[Field]:
         return self._client._json("GET", "metadata.list_fields",  # type: ignore[no-any-return]
                                   params={"schema": _name(Schema, schema, "schema")})
 
     def get_dataset_range(self, dataset: Dataset | str,
-                          schema: Schema | str | None = None) -> dict[str, Any]:
+                          schema: Schema | str | None = None) -> DatasetRange:
         params = {"dataset": _name(Dataset, dataset, "dataset")}
         if schema is not None:
             params["schema"] = _name(Schema, schema, "schema")
@@ -267,7 +290,7 @@ class Symbology:
     def __init__(self, client: Client) -> None:
         self._client = client
 
-    def resolve(self, params: Any = None, /, **keywords: Any) -> dict[str, Any]:
+    def resolve(self, params: Any = None, /, **keywords: Any) -> Resolution:
         """For each symbol of the request, the instruments it maps to day by day
         (``{"mappings": {symbol: [{"date", "instrument_id", "raw_symbol"}, ...]}``), and the
         symbols that map to none (``"not_found"``)."""

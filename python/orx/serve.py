@@ -538,7 +538,7 @@ def is_loopback(host: str) -> bool:
         infos = socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)
     except socket.gaierror:
         return False
-    return bool(infos) and all(ipaddress.ip_address(i[4][0].split("%")[0]).is_loopback
+    return bool(infos) and all(ipaddress.ip_address(str(i[4][0]).split("%")[0]).is_loopback
                                for i in infos)
 
 
@@ -580,31 +580,34 @@ def run(catalog, *, host: str = "127.0.0.1", port: int = 8080,
         log.setLevel(logging.INFO)
         log.propagate = False
 
-    class Server(uvicorn.Server):
-        deadline = 0.0
+    deadline = [0.0]
 
-        async def startup(self, sockets=None):
-            await super().startup(sockets)
-            if self.started:
-                (ready or (lambda url: print(f"serving {url}", flush=True)))(url_of(sock))
+    async def startup(self, sockets=None):
+        await uvicorn.Server.startup(self, sockets)
+        if self.started:
+            (ready or (lambda url: print(f"serving {url}", flush=True)))(url_of(sock))
 
-        def handle_exit(self, sig, frame):
-            if service.draining:  # a second signal: stop now
-                self.should_exit = self.force_exit = True
-                return
-            service.draining = True
-            self.deadline = time.monotonic() + grace
+    def handle_exit(self, sig, frame):
+        if service.draining:  # a second signal: stop now
+            self.should_exit = self.force_exit = True
+            return
+        service.draining = True
+        deadline[0] = time.monotonic() + grace
 
-        async def on_tick(self, counter):
-            if service.draining and (not service.active or time.monotonic() >= self.deadline):
-                self.should_exit = True
-            return await super().on_tick(counter)
+    async def on_tick(self, counter):
+        if service.draining and (not service.active or time.monotonic() >= deadline[0]):
+            self.should_exit = True
+        return await uvicorn.Server.on_tick(self, counter)
+
+    # uvicorn's server, draining before it stops, and without raising the signal again after
+    server_class = type("Server", (uvicorn.Server,), {
+        "startup": startup, "handle_exit": handle_exit, "on_tick": on_tick})
 
     config = uvicorn.Config(application, http="httptools" if _has("httptools") else "h11",
                             lifespan="off", access_log=False, log_config=None,
                             log_level="warning", timeout_graceful_shutdown=1,
                             timeout_keep_alive=5, server_header=False)
-    server = Server(config)
+    server = server_class(config)
     try:
         server.run(sockets=[sock])
     finally:
