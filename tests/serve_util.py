@@ -10,6 +10,7 @@ import sys
 import threading
 
 import numpy as np
+import pytest
 
 import orx
 from catalog_util import DAY0, NS_DAY, TICKERS
@@ -123,3 +124,25 @@ def equities(n=3):
     body = metadata_body(dataset=2, symbols=((40, "AAPL"),))
     recs = [mbp1_bytes(iid=40, ts=DAY0 + NS_DAY + k, price=k) for k in range(n)]
     return struct.pack("<H", len(body)) + body + b"".join(recs)
+
+
+@pytest.fixture(scope="module")
+def root(tmp_path_factory):
+    """A catalog made by make_catalog, one per test module."""
+    root = tmp_path_factory.mktemp("served")
+    make_catalog(root)
+    return root
+
+
+@pytest.fixture(scope="module")
+def catalog(root):
+    return orx.Catalog(root)
+
+
+@pytest.fixture(scope="module")
+def server(root):
+    """`orx serve` over `root`, one per test module; it must stop cleanly, without a traceback."""
+    s = Server(root)
+    yield s
+    assert s.stop() == 0, "".join(s.stderr)
+    assert "Traceback" not in "".join(s.stderr)

@@ -17,31 +17,12 @@ import orx
 from orx import Dataset, Schema, Stype
 
 from catalog_util import DAY0, NS_DAY, params
-from serve_util import Server, make_catalog
+from serve_util import Server, catalog, root, server  # noqa: F401
 
 pytest.importorskip("httpx")
 pytest.importorskip("uvicorn")
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
-
-
-@pytest.fixture(scope="module")
-def root(tmp_path_factory):
-    root = tmp_path_factory.mktemp("client")
-    make_catalog(root)
-    return root
-
-
-@pytest.fixture(scope="module")
-def catalog(root):
-    return orx.Catalog(root)
-
-
-@pytest.fixture(scope="module")
-def server(root):
-    s = Server(root)
-    yield s
-    assert s.stop() == 0, "".join(s.stderr)
 
 
 @pytest.fixture(scope="module")

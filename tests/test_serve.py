@@ -19,7 +19,7 @@ import orx
 from orx import Dataset, RetrieveParams, Schema, Stype
 
 from catalog_util import DAY0, NS_DAY, params
-from serve_util import BIG, Server, equities, make_catalog
+from serve_util import BIG, Server, catalog, equities, make_catalog, root, server  # noqa: F401
 
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("starlette")
@@ -27,26 +27,6 @@ pytest.importorskip("uvicorn")
 
 DAYS = [(dt.date(2025, 12, 1) + dt.timedelta(days=d)).isoformat() for d in range(4)]
 BIG_LAST = DAY0 + 3 * NS_DAY + (BIG - 1) * (NS_DAY // (BIG + 1))
-
-
-@pytest.fixture(scope="module")
-def root(tmp_path_factory):
-    root = tmp_path_factory.mktemp("served")
-    make_catalog(root)
-    return root
-
-
-@pytest.fixture(scope="module")
-def catalog(root):
-    return orx.Catalog(root)
-
-
-@pytest.fixture(scope="module")
-def server(root):
-    s = Server(root)
-    yield s
-    assert s.stop() == 0, "".join(s.stderr)
-    assert "Traceback" not in "".join(s.stderr)
 
 
 @pytest.fixture(scope="module")

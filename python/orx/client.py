@@ -15,16 +15,31 @@ import random
 import sys
 import time
 import warnings
-from typing import Any, TypedDict
+from typing import Any, TypedDict, Unpack
 
 from ._deps import require
-from ._lib import Dataset, Schema
+from ._lib import Dataset, RetrieveParams, Schema, Stype
 from ._params import as_params, member
+from ._reader import Reader
 
 __all__ = ["Client", "ClientError", "ServerError", "ServiceError"]
 
 _RETRY_STATUS = (429, 502, 503, 504)
 _MAX_WAIT = 30.0  # seconds a Retry-After is honoured up to
+
+
+class RequestKeywords(TypedDict, total=False):
+    """The keyword form of a request (see orx._params.as_params)."""
+
+    dataset: Dataset | str
+    schema: Schema | str
+    symbols: list[str] | str
+    start: Any  # ISO 8601 text, date, datetime, pandas.Timestamp, numpy.datetime64, int ns
+    end: Any
+    stype_in: Stype | str
+
+
+_Params = RetrieveParams | str | None
 
 
 class Field(TypedDict):
@@ -259,7 +274,7 @@ class Metadata:
         return [member(Schema, s, "schema") for s in got]
 
     def list_fields(self, schema: Schema | str) -> list[Field]:
-        return self._client._json("GET", "metadata.list_fields",  # type: ignore[no-any-return]
+        return self._client._json("GET", "metadata.list_fields",
                                   params={"schema": _name(Schema, schema, "schema")})
 
     def get_dataset_range(self, dataset: Dataset | str,
@@ -267,20 +282,22 @@ class Metadata:
         params = {"dataset": _name(Dataset, dataset, "dataset")}
         if schema is not None:
             params["schema"] = _name(Schema, schema, "schema")
-        return self._client._json("GET", "metadata.get_dataset_range",  # type: ignore[no-any-return]
+        return self._client._json("GET", "metadata.get_dataset_range",
                                   params=params)
 
     def list_symbols(self, dataset: Dataset | str, schema: Schema | str) -> dict[str, list[str]]:
-        return self._client._json("GET", "metadata.list_symbols", params={  # type: ignore[no-any-return]
+        return self._client._json("GET", "metadata.list_symbols", params={
             "dataset": _name(Dataset, dataset, "dataset"),
             "schema": _name(Schema, schema, "schema")})
 
-    def get_record_count(self, params: Any = None, /, **keywords: Any) -> int:
+    def get_record_count(self, params: _Params = None, /,
+                         **keywords: Unpack[RequestKeywords]) -> int:
         body = as_params(params, **keywords).to_json()
         return int(self._client._json("POST", "metadata.get_record_count",
                                       body=body)["record_count"])
 
-    def get_billable_size(self, params: Any = None, /, **keywords: Any) -> int:
+    def get_billable_size(self, params: _Params = None, /,
+                          **keywords: Unpack[RequestKeywords]) -> int:
         body = as_params(params, **keywords).to_json()
         return int(self._client._json("POST", "metadata.get_billable_size",
                                       body=body)["size_bytes"])
@@ -290,28 +307,30 @@ class Symbology:
     def __init__(self, client: Client) -> None:
         self._client = client
 
-    def resolve(self, params: Any = None, /, **keywords: Any) -> Resolution:
+    def resolve(self, params: _Params = None, /,
+                **keywords: Unpack[RequestKeywords]) -> Resolution:
         """For each symbol of the request, the instruments it maps to day by day
         (``{"mappings": {symbol: [{"date", "instrument_id", "raw_symbol"}, ...]}``), and the
         symbols that map to none (``"not_found"``)."""
         body = as_params(params, **keywords).to_json()
-        return self._client._json("POST", "symbology.resolve", body=body)  # type: ignore[no-any-return]
+        return self._client._json("POST", "symbology.resolve", body=body)
 
 
 class Timeseries:
     def __init__(self, client: Client) -> None:
         self._client = client
 
-    def get_range(self, params: Any = None, /, *, compression: str | None = "zstd",
+    def get_range(self, params: _Params = None, /, *, compression: str | None = "zstd",
                   limit: int | None = None, path: os.PathLike[str] | str | None = None,
-                  progress: bool | None = None, **keywords: Any):
+                  progress: bool | None = None,
+                  **keywords: Unpack[RequestKeywords]) -> Reader:
         """The records the request selects (a RetrieveParams, its JSON text, or the keywords
         dataset, schema, symbols, start, end, stype_in), ordered by ts_event: a reader like
         ``orx.open`` over the answer as it arrives; with `path`, the answer written to that
         file (replaced atomically, with progress on a terminal) and opened. `compression` is
         how the answer travels (and is stored at `path`): "zstd" or None; `limit` keeps the
         first records only."""
-        from ._reader import Reader, open as open_stream
+        from ._reader import open as open_stream
 
         body = as_params(params, **keywords).to_json()
         if compression not in ("zstd", "none", None):
