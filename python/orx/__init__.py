@@ -101,8 +101,9 @@ _register_pickling()
 
 
 def __getattr__(name: str):
-    if name == "dask":  # orx.dask loads dask, an optional extra: only when asked for
+    # orx.dask loads dask, an optional extra, and orx.reduce pandas: only when asked for
+    if name in ("dask", "reduce"):
         import importlib
 
-        return importlib.import_module(".dask", __name__)
+        return importlib.import_module("." + name, __name__)
     raise AttributeError(f"module 'orx' has no attribute {name!r}")

@@ -1,5 +1,5 @@
 # Type stubs for orx._ext.
-from collections.abc import Buffer, Callable
+from collections.abc import Buffer, Callable, Sequence
 from typing import Any, Literal, TypeVar, final
 
 from ._lib import (
@@ -105,6 +105,19 @@ def record_bytes(
     | tuple[Mbp1Msg | TradeMsg | BboMsg | OhlcvMsg, ...]
 ) -> bytes:
     """Stream bytes of a list of record objects of any kind."""
+
+def trade_bars(
+    data: Buffer, rtype: int, stride: int, interval: int
+) -> tuple[bytearray, ...]:
+    """Bars of the trades among the records `data` in intervals of `interval` ns, as columns."""
+
+def combine_bars(columns: Sequence[Buffer]) -> tuple[bytearray, ...]:
+    """The bar tables of consecutive pieces of records (columns concatenated) as one table."""
+
+def last_at(
+    data: Buffer, rtype: int, stride: int, times: Buffer
+) -> tuple[bytearray, bytearray, bytearray]:
+    """For each sample time and instrument, the index of its last record at or before it."""
 
 def zstd_decompress(data: bytes) -> bytes:
     """The content of zstd frames held in memory."""

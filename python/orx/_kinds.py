@@ -8,6 +8,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+import numpy as np
+
 from . import _ext
 from ._lib import BboMsg, Mbp1Msg, OhlcvMsg, RType, Schema, TradeMsg
 
@@ -73,6 +75,29 @@ def kind_of_schema(schema: Schema) -> Kind | None:
     """The kind of the records of `schema`; None for a schema without a record layout."""
     rtype = SCHEMA_KINDS.get(int(schema))
     return KINDS[rtype] if rtype is not None else None
+
+
+_INT_FORMATS = {1: "u1", 2: "<u2", 4: "<u4", 8: "<u8"}
+
+
+_DTYPES: dict[int, np.dtype] = {}
+
+
+def record_dtype(rtype: int) -> np.dtype:
+    """The numpy structured dtype of records of `rtype`: every column at its offset, integers
+    of their width and sign, action and side as ``S1``, the layout size as ``itemsize``."""
+    known = _DTYPES.get(rtype)
+    if known is not None:
+        return known
+    size, columns = _ext.record_layout(rtype)
+    formats = []
+    for _name, _offset, width, signed, role in columns:
+        fmt = "S1" if role == "letter" else _INT_FORMATS[width]
+        formats.append(fmt.replace("u", "i") if signed and role != "letter" else fmt)
+    dtype = np.dtype({"names": [c[0] for c in columns], "formats": formats,
+                      "offsets": [c[1] for c in columns], "itemsize": size})
+    _DTYPES[rtype] = dtype
+    return dtype
 
 
 # --- first bytes of the file formats ---------------------------------------------------------

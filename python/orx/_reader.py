@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import os
-from functools import lru_cache
 
 from . import _ext
 from ._deps import require as _require
-from ._kinds import SCHEMA_KINDS, kind_name
+from ._kinds import SCHEMA_KINDS, kind_name, record_dtype
 from ._lib import Metadata
 
 DEFAULT_BATCH_SIZE = 65_536
@@ -35,25 +34,8 @@ def _schema_kind(metadata: Metadata, what: str) -> int:
     return kind
 
 
-_INT_FORMATS = {1: "u1", 2: "<u2", 4: "<u4", 8: "<u8"}
-
-
-@lru_cache(maxsize=None)
-def _dtype(rtype: int):
-    np = _require("numpy", "dataframe", "to_numpy")
-    size, columns = _ext.record_layout(rtype)
-    formats = []
-    for _name, _offset, width, signed, role in columns:
-        fmt = "S1" if role == "letter" else _INT_FORMATS[width]
-        formats.append(fmt.replace("u", "i") if signed and role != "letter" else fmt)
-    return np.dtype(
-        {
-            "names": [c[0] for c in columns],
-            "formats": formats,
-            "offsets": [c[1] for c in columns],
-            "itemsize": size,
-        }
-    )
+# The numpy dtype of records of a kind.
+_dtype = record_dtype
 
 
 def _check_price_type(price_type: str) -> bool:

@@ -32,6 +32,9 @@ std::span<const MethodRow> writer_functions();
 // Back-test results from their encoded bytes; results as columns.
 std::span<const MethodRow> backtest_functions();
 
+// Aggregates of records: trade bars, last records at sample times.
+std::span<const MethodRow> reduce_functions();
+
 // The raw values behind pickling: layout memory, extra attributes, a store's stream.
 std::span<const MethodRow> pickle_functions();
 

@@ -14,6 +14,7 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &backtest_functions,
     &pickle_functions,
     &writer_functions,
+    &reduce_functions,
 };
 
 // The module's own classes, created and bound in this order.
