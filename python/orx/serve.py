@@ -253,15 +253,70 @@ def _limited(pieces: Iterator[bytes], records: int, size: int) -> Iterator[bytes
 
 
 def compressed(pieces: Iterator[bytes], level: int | None = None) -> Iterator[bytes]:
-    """The pieces compressed into one zstd frame, as orx.write compresses a stream."""
+    """The pieces compressed into one zstd frame, as orx.write compresses a stream. The pieces
+    are made on a thread of their own, at most AHEAD of them ahead of the compression, so that
+    making and compressing them run side by side (compression releases the interpreter lock)."""
     from ._ext import ZstdWriter, zstd_levels
 
     z = ZstdWriter(zstd_levels()[2] if level is None else level)
-    for piece in pieces:
+    for piece in _ahead(pieces):
         out = z.compress(piece)
         if out:
             yield out
     yield z.finish()
+
+
+AHEAD = 4  # pieces made ahead of their consumer
+
+
+def _ahead(pieces: Iterator[bytes]) -> Iterator[bytes]:
+    """The pieces, made on a thread of their own up to AHEAD pieces ahead; closing (or
+    dropping) the iterator stops that thread after the piece it is making."""
+    import queue
+    import threading
+
+    q: queue.Queue = queue.Queue(AHEAD)
+    stop = threading.Event()
+    done = object()
+
+    def make():
+        try:
+            for piece in pieces:
+                while not stop.is_set():
+                    try:
+                        q.put(piece, timeout=0.1)
+                        break
+                    except queue.Full:
+                        continue
+                if stop.is_set():
+                    break
+            item = done
+        except BaseException as exc:  # handed to the consumer
+            item = exc
+        finally:
+            close = getattr(pieces, "close", None)
+            if close is not None:
+                close()
+        while not stop.is_set():
+            try:
+                q.put(item, timeout=0.1)
+                return
+            except queue.Full:
+                continue
+
+    thread = threading.Thread(target=make, name="orx-stream-read", daemon=True)
+    thread.start()
+    try:
+        while True:
+            item = q.get()
+            if item is done:
+                return
+            if isinstance(item, BaseException):
+                raise item
+            yield item
+    finally:
+        stop.set()
+        thread.join()
 
 
 class _Stream:
@@ -512,14 +567,13 @@ def _prepare(catalog, service: _Service, params: RetrieveParams, zstd: bool,
     count, size = plan.record_count, plan.stream_size
     record = KINDS[SCHEMA_KINDS[int(params.schema)]].size
     result = catalog.query(params)
+    pieces = iter(result.stream(None))
     if limit is not None and limit < count:
         size -= (count - limit) * record
         count = limit
-        pieces = _limited(iter(result.stream(None)), limit, record)
-        if zstd:
-            pieces = compressed(pieces)
-    else:
-        pieces = iter(result.stream("zstd" if zstd else None))
+        pieces = _limited(pieces, limit, record)
+    # compressed here rather than by the catalog, on a thread beside the one reading the days
+    pieces = compressed(pieces) if zstd else _ahead(pieces)
     first = next(pieces, b"")
     headers.update({"Content-Type": "application/octet-stream",
                     "X-Orx-Record-Count": str(count), "X-Orx-Stream-Size": str(size),
