@@ -207,8 +207,16 @@ def bench_throughput(cat, days, url, tmp, repeats):
                         got += len(chunk)
             assert got == size, (got, size)
 
+        from orx._catalog_standin import open_catalog  # STAND-IN: cat.query(p).stream()
+
+        source = open_catalog(cat.root)
+
+        def made():
+            assert sum(len(piece) for piece in source.query(p).stream(None)) == size
+
         medians = interleaved({
             "static file (FileResponse)": lambda: fetch("GET", static.url + "/file"),
+            "the catalog's stream, in process": made,
             "orx serve get_range raw": lambda: fetch(
                 "POST", url + "/v0/timeseries.get_range", params={"compression": "none"},
                 content=body),

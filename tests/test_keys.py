@@ -240,3 +240,15 @@ def test_serving_beyond_loopback_needs_a_key_file_that_exists(tmp_path):
     assert (r.returncode, r.stdout) == (1, "")
     assert r.stderr == (f"orx: error: [Errno 2] No such file or directory: "
                         f"'{tmp_path / 'none.json'}'\n")
+
+
+def test_a_vanished_key_file_refuses_every_key_until_it_is_back(keyed):
+    bob = bearer(keyed.keys["bob"])
+    saved = keyed.keyfile.read_bytes()
+    os.unlink(keyed.keyfile)
+    try:
+        r = httpx.get(keyed.url + "/v0/", headers=bob)
+        assert (r.status_code, r.json()) == (401, {"detail": "unknown API key"})
+    finally:
+        keyed.keyfile.write_bytes(saved)
+    assert httpx.get(keyed.url + "/v0/", headers=bob).status_code == 200

@@ -124,6 +124,7 @@ class KeyFile:
         self._stamp: tuple[int, int, int] | None = None
         self._entries: dict[str, dict] = {}
         self._known: dict[str, Key] = {}  # sha256 of keys already verified -> key
+        self._loaded = False
         self.reload()
 
     def _stat(self) -> tuple[int, int, int]:
@@ -131,13 +132,22 @@ class KeyFile:
         return st.st_ino, st.st_size, st.st_mtime_ns
 
     def reload(self) -> None:
-        stamp = self._stat()
-        if stamp == self._stamp:
+        """Reads the file again when it changed. A file that vanished or cannot be read any
+        more leaves no key valid until it can (the first reading's failure is raised)."""
+        try:
+            stamp = self._stat()
+            if stamp == self._stamp:
+                return
+            entries = read(self.path)
+        except (OSError, KeyFileError):
+            if not self._loaded:
+                raise
+            self._entries, self._known, self._stamp = {}, {}, None
             return
-        entries = read(self.path)
         self._entries = {e["id"]: e for e in entries}
         self._known = {}
         self._stamp = stamp
+        self._loaded = True
 
     def check(self, key: str) -> Key | None:
         """The key `key` names when it is one of the file's keys, else None. The file is read

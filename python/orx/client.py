@@ -244,9 +244,15 @@ class Client:
                 if response is not None:
                     response.close()
                 if attempt >= self.retries:
+                    if isinstance(exc, ConnectionError):
+                        raise
                     raise ConnectionError(f"{self.url}: {exc}") from exc
                 time.sleep(_retry_after(None, attempt))
                 attempt += 1
+            except BaseException:
+                if response is not None:
+                    response.close()
+                raise
 
     def _json(self, method: str, path: str, **kw: Any) -> Any:
         response = self._send(method, path, **kw)

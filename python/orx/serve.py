@@ -36,6 +36,7 @@ DRAIN_BODY = 16 << 20
 GRACE = 5.0  # seconds streams in flight get to finish after SIGTERM or Ctrl-C
 STALL = 120.0  # seconds a client may leave a stream unread before it is dropped
 RETRY_AFTER = "1"
+MAX_CONNECTIONS = 512  # connections at once; beyond, uvicorn answers 503
 _NOT_FOUND_HEADER = 4096  # characters of the list of symbols not found, at most
 _FOREVER = (1 << 63) - 1
 
@@ -356,7 +357,7 @@ class _Stream:
                     raise
                 sent += len(piece)
                 await asyncio.wait([pending, watcher], return_when=asyncio.FIRST_COMPLETED)
-                if gone.is_set():
+                if watcher.done():  # the client went away (or its connection broke)
                     return
                 piece = pending.result()
                 pending = None
@@ -660,7 +661,8 @@ def run(catalog, *, host: str = "127.0.0.1", port: int = 8080,
     config = uvicorn.Config(application, http="httptools" if _has("httptools") else "h11",
                             lifespan="off", access_log=False, log_config=None,
                             log_level="warning", timeout_graceful_shutdown=1,
-                            timeout_keep_alive=5, server_header=False)
+                            timeout_keep_alive=5, server_header=False,
+                            limit_concurrency=MAX_CONNECTIONS, backlog=1024)
     server = server_class(config)
     try:
         server.run(sockets=[sock])
