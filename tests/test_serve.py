@@ -14,12 +14,15 @@ import textwrap
 import threading
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import orx
 from orx import Dataset, RetrieveParams, Schema, Stype
 
 from catalog_util import DAY0, NS_DAY, params
-from serve_util import BIG, Server, catalog, equities, make_catalog, root, server  # noqa: F401
+from serve_util import (BIG, Server, big_day, catalog, equities, make_catalog, root,  # noqa: F401
+                        server)
+from stream_util import mbp1_bytes, stream
 
 httpx = pytest.importorskip("httpx")
 pytest.importorskip("starlette")
@@ -538,3 +541,65 @@ def test_sigterm_with_nothing_in_flight_exits_at_once(root):
         assert s.stderr == []
     finally:
         s.kill()
+
+
+# --- the pieces of an answer, in process ----------------------------------------------------
+
+
+def split(data, cuts):
+    cuts = sorted({c % (len(data) + 1) for c in cuts})
+    return [data[a:b] for a, b in zip([0, *cuts], [*cuts, len(data)])]
+
+
+@settings(max_examples=60, deadline=None)
+@given(cuts=st.lists(st.integers(0, 10**6), max_size=12), limit=st.integers(1, 20))
+def test_a_limit_cuts_after_whole_records_however_the_pieces_fall(cuts, limit):
+    from orx.serve import _limited
+
+    data = stream(*[mbp1_bytes(ts=k, price=k) for k in range(12)])
+    head = 2 + int.from_bytes(data[:2], "little")
+    got = b"".join(bytes(p) for p in _limited(iter(split(data, cuts)), limit, 96))
+    assert got == data[:head + 96 * min(limit, 12)]
+
+
+@settings(max_examples=30, deadline=None)
+@given(cuts=st.lists(st.integers(0, 10**7), max_size=10))
+def test_compression_gives_orx_writes_bytes_however_the_pieces_fall(tmp_path_factory, cuts):
+    from orx.serve import compressed
+
+    data = big_day(20_000)
+    path = tmp_path_factory.mktemp("z") / "ref.orx.zst"
+    orx.write(path, orx.open(data), compression="zstd")
+    assert b"".join(compressed(iter(split(data, cuts)))) == path.read_bytes()
+
+
+def test_pieces_made_ahead_stop_when_the_consumer_closes():
+    from orx.serve import _ahead
+
+    closed = threading.Event()
+
+    def source():
+        try:
+            for k in range(10**9):
+                yield bytes([k % 256]) * 10
+        finally:
+            closed.set()
+
+    it = _ahead(source())
+    assert [next(it) for _ in range(3)] == [b"\x00" * 10, b"\x01" * 10, b"\x02" * 10]
+    it.close()
+    assert closed.is_set()  # the source was closed before close() returned
+    assert not [t for t in threading.enumerate() if t.name == "orx-stream-read"]
+
+
+def test_pieces_made_ahead_hand_on_the_sources_failure():
+    from orx.serve import _ahead
+
+    def source():
+        yield b"a"
+        raise ValueError("day file broke")
+
+    it = _ahead(source())
+    assert next(it) == b"a"
+    with pytest.raises(ValueError, match="^day file broke$"):
+        next(it)
