@@ -272,3 +272,18 @@ def test_get_failures_are_one_line_and_leave_no_file(server, tmp_path, extra, me
     r = orx_cli("get", *[x for kv in base.items() for x in kv], "-o", tmp_path / "x.orx")
     assert (r.returncode, r.stderr) == (1, f"orx: error: {message.format(url=server.url)}\n")
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("blocked, code, message", [
+    ("httpx", "import orx; orx.Client('http://127.0.0.1:1')",
+     "ImportError: orx.Client needs httpx: pip install 'orx-marketdata[client]'"),
+    ("uvicorn", "from orx._cli import main; sys.exit(main(['serve', '.']))",
+     "orx: error: this needs uvicorn: pip install 'orx-marketdata[serve]'"),
+    ("starlette", "import orx.serve; orx.serve.app('.')",
+     "ImportError: orx serve needs starlette: pip install 'orx-marketdata[serve]'"),
+])
+def test_a_missing_extra_is_named(blocked, code, message):
+    r = subprocess.run([sys.executable, "-c", f"import sys; sys.modules[{blocked!r}] = None; "
+                        + code], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 1
+    assert r.stderr.rstrip().splitlines()[-1] == message

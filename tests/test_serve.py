@@ -236,6 +236,8 @@ BAD_BODIES = [
      "a request names at most 2,000 symbols; this one names 10,000"),
     ("a path for a symbol", body(symbols=["../../etc/passwd"]), 404,
      UNKNOWN + "'../../etc/passwd'"),
+    ("a symbol of 500,000 characters", body(symbols=["Z" * 500_000]), 404,
+     UNKNOWN + repr("Z" * 64 + "...")),
     ("unknown symbols", body(symbols=[f"X{i}" for i in range(12)]), 404,
      UNKNOWN + ", ".join(f"'X{i}'" for i in range(10)) + " and 2 more"),
     ("a dataset the catalog lacks", body(dataset="Option"), 404,

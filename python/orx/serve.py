@@ -193,7 +193,7 @@ class _Service:
             return params, {}
         left = [s for s in params.symbols if s not in set(missing)]
         if not left:
-            names = ", ".join(repr(s) for s in missing[:10])
+            names = ", ".join(repr(s if len(s) <= 64 else s[:64] + "...") for s in missing[:10])
             more = f" and {len(missing) - 10:,} more" if len(missing) > 10 else ""
             raise Refusal(404, f"no {_where(params)} data in the catalog for any of these "
                           f"symbols: {names}{more}")
