@@ -484,6 +484,8 @@ def test_loopback_addresses(host, loopback):
 
 @pytest.mark.parametrize("args, message", [
     (["--max-streams", "0"], "orx: error: --max-streams must be at least 1, not 0\n"),
+    (["--grace", "-1"], "orx: error: --grace must be a number of seconds, not -1.0\n"),
+    (["--grace", "nan"], "orx: error: --grace must be a number of seconds, not nan\n"),
 ])
 def test_bad_settings_are_one_line(root, args, message):
     r = subprocess.run([sys.executable, "-m", "orx", "serve", str(root), *args],
@@ -605,3 +607,23 @@ def test_pieces_made_ahead_hand_on_the_sources_failure():
     assert next(it) == b"a"
     with pytest.raises(ValueError, match="^day file broke$"):
         next(it)
+
+
+def test_sigterm_cuts_off_a_stream_that_outlives_the_grace(root):
+    s = Server(root, "--grace", "0.2")
+    try:
+        with holding_client(s.url) as holder:
+            with holder.stream("POST", "/v0/timeseries.get_range",
+                               params={"compression": "none"},
+                               content=BIG_DAY.to_json()) as held:
+                body_chunks = held.iter_raw()
+                next(body_chunks)
+                s.proc.send_signal(signal.SIGTERM)
+                assert s.proc.wait(30) == 0  # the reader never read on
+                line = s.wait_for_log("stopped after")
+                with pytest.raises(httpx.RemoteProtocolError):
+                    for _ in body_chunks:
+                        pass
+        assert line.rstrip().endswith(": the server stopped before the stream was done")
+    finally:
+        s.kill()

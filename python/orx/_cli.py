@@ -200,8 +200,10 @@ def _cmd_serve(args) -> int | None:
         return 2
     if args.max_streams < 1:
         raise CliError(f"--max-streams must be at least 1, not {args.max_streams}")
+    if not args.grace >= 0:
+        raise CliError(f"--grace must be a number of seconds, not {args.grace}")
     serve.run(args.catalog, host=args.host, port=args.port, keys=args.keys,
-              max_streams=args.max_streams,
+              max_streams=args.max_streams, grace=args.grace,
               ready=lambda url: print(f"orx serve: {args.catalog} at {url}", flush=True))
     return None
 
@@ -259,6 +261,8 @@ def _service_parsers(sub) -> None:
     serve.add_argument("--keys", help="key file (orx keys add): every request needs a key")
     serve.add_argument("--max-streams", type=int, default=4, help="get_range streams in "
                        "flight per key, or per server without keys (default 4)")
+    serve.add_argument("--grace", type=float, default=5.0, help="seconds streams in flight "
+                       "get to finish after SIGTERM or Ctrl-C (default 5)")
     keys = sub.add_parser("keys", help="API keys of orx serve: add, list, remove")
     actions = keys.add_subparsers(dest="action", required=True)
     add = actions.add_parser("add", help="create a key, printed once on the last line")

@@ -363,6 +363,10 @@ class _Stream:
                 pending = None
             await send({"type": "http.response.body", "body": b"", "more_body": False})
             outcome = ""
+        except asyncio.CancelledError:
+            if self.service.draining:
+                outcome = "the server stopped before the stream was done"
+            raise
         except Exception as exc:
             if not outcome.startswith("client read"):
                 outcome = f"failed: {type(exc).__name__}: {exc}"
