@@ -206,17 +206,13 @@ def test_the_client_sends_its_key_from_the_argument_or_the_environment(keyed, mo
 
 
 def test_streams_are_counted_per_key(keyed):
-    from test_serve import BIG_DAY, SMALL, holding_client
+    from test_serve import BIG_DAY, SMALL, held_stream
 
-    with holding_client(keyed.url) as holder:
-        with holder.stream("POST", "/v0/timeseries.get_range", params={"compression": "none"},
-                           headers=basic(keyed.keys["alice"]), content=BIG_DAY.to_json()) as held:
-            chunks = held.iter_raw()
-            next(chunks)
-            alice = httpx.post(keyed.url + "/v0/timeseries.get_range",
-                               headers=basic(keyed.keys["alice"]), content=SMALL.to_json())
-            bob = httpx.post(keyed.url + "/v0/timeseries.get_range",
-                             headers=basic(keyed.keys["bob"]), content=SMALL.to_json())
+    with held_stream(keyed.url, BIG_DAY, basic(keyed.keys["alice"])):
+        alice = httpx.post(keyed.url + "/v0/timeseries.get_range",
+                           headers=basic(keyed.keys["alice"]), content=SMALL.to_json())
+        bob = httpx.post(keyed.url + "/v0/timeseries.get_range",
+                         headers=basic(keyed.keys["bob"]), content=SMALL.to_json())
     assert (alice.status_code, alice.json()["detail"]) == (
         429, "key 'alice' has 1 stream in flight, as many as it may have; retry when one is "
              "done")

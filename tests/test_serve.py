@@ -3,6 +3,7 @@ get_range bytes against the catalog's own write(), refusals of malformed request
 server still serving, the limit on streams in flight, clients that vanish mid-stream, and
 SIGTERM."""
 
+import contextlib
 import datetime as dt
 import json
 import os
@@ -361,53 +362,55 @@ BIG_DAY = params(["ESZ5", "NQZ5"], DAY0 + 3 * NS_DAY, DAY0 + 4 * NS_DAY)
 SMALL = params(["ESZ5"], DAY0, DAY0 + NS_DAY)
 
 
-def holding_client(url):
-    """A client with a small receive buffer: when it stops reading, the server's stream
-    stays open instead of vanishing into socket buffers."""
+@contextlib.contextmanager
+def held_stream(url, p, headers=None):
+    """A get_range stream of `p` (raw) whose first piece was read: (that piece, an iterator
+    over the rest). The client's receive buffer is small, so that while it does not read on
+    the server's stream stays open instead of vanishing into socket buffers."""
     transport = httpx.HTTPTransport(socket_options=[(socket.SOL_SOCKET, socket.SO_RCVBUF,
                                                      1 << 16)])
-    return httpx.Client(base_url=url, transport=transport, timeout=60)
+    with httpx.Client(base_url=url, transport=transport, timeout=60) as holder:
+        with holder.stream("POST", "/v0/timeseries.get_range", params={"compression": "none"},
+                           headers=headers, content=p.to_json()) as r:
+            assert r.status_code == 200, r.read()
+            chunks = r.iter_raw()  # (kept: a dropped iterator would close the response)
+            yield next(chunks), chunks
 
 
 def test_a_stream_over_the_limit_gets_429_and_the_clients_retry_succeeds(limited,
                                                                           limited_root,
                                                                           monkeypatch):
-    with holding_client(limited.url) as holder:
-        with holder.stream("POST", "/v0/timeseries.get_range", params={"compression": "none"},
-                           content=BIG_DAY.to_json()) as held:
-            assert held.status_code == 200
-            body_chunks = held.iter_raw()  # (a dropped iterator would close the response)
-            next(body_chunks)
-            r = httpx.post(limited.url + "/v0/timeseries.get_range", content=SMALL.to_json())
-            assert (r.status_code, r.headers["retry-after"], r.json()) == (429, "1", {
-                "detail": "this server has 1 stream in flight, as many as it may have; retry "
-                          "when one is done"})
-            # metadata calls are not streams: they go through
-            assert httpx.get(limited.url + "/v0/metadata.list_schemas?dataset=Futures").json() == [
-                "Mbp1", "Trades"]
+    with held_stream(limited.url, BIG_DAY):
+        r = httpx.post(limited.url + "/v0/timeseries.get_range", content=SMALL.to_json())
+        assert (r.status_code, r.headers["retry-after"], r.json()) == (429, "1", {
+            "detail": "this server has 1 stream in flight, as many as it may have; retry "
+                      "when one is done"})
+        # metadata calls are not streams: they go through
+        assert httpx.get(limited.url + "/v0/metadata.list_schemas?dataset=Futures").json() == [
+            "Mbp1", "Trades"]
 
-            import orx.client
+        import orx.client
 
-            told = threading.Event()
-            waits = []
-            real = orx.client._retry_after
+        told = threading.Event()
+        waits = []
+        real = orx.client._retry_after
 
-            def noted(response, attempt):
-                waits.append((response.status_code, real(response, attempt)))
-                told.set()
-                return waits[-1][1]
+        def noted(response, attempt):
+            waits.append((response.status_code, real(response, attempt)))
+            told.set()
+            return waits[-1][1]
 
-            monkeypatch.setattr(orx.client, "_retry_after", noted)
-            got = {}
+        monkeypatch.setattr(orx.client, "_retry_after", noted)
+        got = {}
 
-            def fetch():
-                with orx.Client(limited.url) as c:
-                    got["frame"] = c.timeseries.get_range(SMALL).to_pandas()
+        def fetch():
+            with orx.Client(limited.url) as c:
+                got["frame"] = c.timeseries.get_range(SMALL).to_pandas()
 
-            t = threading.Thread(target=fetch)
-            t.start()
-            assert told.wait(60), "the client saw no 429"
-        t.join(60)
+        t = threading.Thread(target=fetch)
+        t.start()
+        assert told.wait(60), "the client saw no 429"
+    t.join(60)  # the held stream is closed: the retry goes through
     assert waits[0] == (429, 1.0)
     want = orx.Catalog(limited_root).query(SMALL).to_pandas()
     import pandas.testing as pdt
@@ -515,21 +518,17 @@ def test_a_port_in_use_is_one_line(root):
 def test_sigterm_answers_503_lets_the_stream_finish_and_exits_cleanly(root, catalog):
     s = Server(root)
     try:
-        with holding_client(s.url) as holder:
-            with holder.stream("POST", "/v0/timeseries.get_range",
-                               params={"compression": "none"},
-                               content=BIG_DAY.to_json()) as held:
-                body_chunks = held.iter_raw()
-                chunks = [next(body_chunks)]
-                s.proc.send_signal(signal.SIGTERM)
-                with httpx.Client(base_url=s.url, timeout=30) as other:
-                    for _ in range(600):  # until the signal is seen (each answer is prompt)
-                        r = other.get("/v0/")
-                        if r.status_code == 503:
-                            break
-                assert (r.status_code, r.headers["retry-after"], r.json()) == (
-                    503, "1", {"detail": "the server is shutting down"})
-                chunks += list(body_chunks)
+        with held_stream(s.url, BIG_DAY) as (first, body_chunks):
+            chunks = [first]
+            s.proc.send_signal(signal.SIGTERM)
+            with httpx.Client(base_url=s.url, timeout=30) as other:
+                for _ in range(600):  # until the signal is seen (each answer is prompt)
+                    r = other.get("/v0/")
+                    if r.status_code == 503:
+                        break
+            assert (r.status_code, r.headers["retry-after"], r.json()) == (
+                503, "1", {"detail": "the server is shutting down"})
+            chunks += list(body_chunks)
         assert b"".join(chunks) == catalog.query(BIG_DAY).to_bytes()
         assert s.proc.wait(30) == 0
         assert "Traceback" not in "".join(s.stderr)
@@ -612,18 +611,13 @@ def test_pieces_made_ahead_hand_on_the_sources_failure():
 def test_sigterm_cuts_off_a_stream_that_outlives_the_grace(root):
     s = Server(root, "--grace", "0.2")
     try:
-        with holding_client(s.url) as holder:
-            with holder.stream("POST", "/v0/timeseries.get_range",
-                               params={"compression": "none"},
-                               content=BIG_DAY.to_json()) as held:
-                body_chunks = held.iter_raw()
-                next(body_chunks)
-                s.proc.send_signal(signal.SIGTERM)
-                assert s.proc.wait(30) == 0  # the reader never read on
-                line = s.wait_for_log("stopped after")
-                with pytest.raises(httpx.RemoteProtocolError):
-                    for _ in body_chunks:
-                        pass
+        with held_stream(s.url, BIG_DAY) as (_, body_chunks):
+            s.proc.send_signal(signal.SIGTERM)
+            assert s.proc.wait(30) == 0  # the reader never read on
+            line = s.wait_for_log("stopped after")
+            with pytest.raises(httpx.RemoteProtocolError):
+                for _ in body_chunks:
+                    pass
         assert line.rstrip().endswith(": the server stopped before the stream was done")
     finally:
         s.kill()
