@@ -37,6 +37,7 @@ GRACE = 5.0  # seconds streams in flight get to finish after SIGTERM or Ctrl-C
 STALL = 120.0  # seconds a client may leave a stream unread before it is dropped
 RETRY_AFTER = "1"
 MAX_CONNECTIONS = 512  # connections at once; beyond, uvicorn answers 503
+MAX_HEAD = 64 << 10  # bytes of a request line and its headers
 _NOT_FOUND_HEADER = 4096  # characters of the list of symbols not found, at most
 _FOREVER = (1 << 63) - 1
 
@@ -662,7 +663,7 @@ def run(catalog, *, host: str = "127.0.0.1", port: int = 8080,
     server_class = type("Server", (uvicorn.Server,), {
         "startup": startup, "handle_exit": handle_exit, "on_tick": on_tick})
 
-    config = uvicorn.Config(application, http="httptools" if _has("httptools") else "h11",
+    config = uvicorn.Config(application, http=_protocol(),
                             lifespan="off", access_log=False, log_config=None,
                             log_level="warning", timeout_graceful_shutdown=1,
                             timeout_keep_alive=5, server_header=False,
@@ -673,6 +674,41 @@ def run(catalog, *, host: str = "127.0.0.1", port: int = 8080,
     finally:
         sock.close()
         service.pool.shutdown(wait=False, cancel_futures=True)
+
+
+def _protocol():
+    """uvicorn's httptools protocol with the request line and headers bounded to MAX_HEAD bytes
+    (beyond, 431 and the connection closes); h11 (which bounds them itself) without httptools."""
+    if not _has("httptools"):
+        return "h11"
+    from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
+
+    body = json.dumps({"detail": f"the request line and headers are over {MAX_HEAD:,} bytes"})
+    refusal = (b"HTTP/1.1 431 Request Header Fields Too Large\r\ncontent-type: "
+               b"application/json\r\nconnection: close\r\ncontent-length: "
+               + str(len(body)).encode() + b"\r\n\r\n" + body.encode())
+
+    class Bounded(HttpToolsProtocol):
+        _heading = False
+        _head = 0
+
+        def on_message_begin(self) -> None:
+            self._heading, self._head = True, 0
+            super().on_message_begin()
+
+        def on_headers_complete(self) -> None:
+            self._heading = False
+            super().on_headers_complete()
+
+        def data_received(self, data: bytes) -> None:
+            super().data_received(data)
+            if self._heading:
+                self._head += len(data)
+                if self._head > MAX_HEAD and not self.transport.is_closing():
+                    self.transport.write(refusal)
+                    self.transport.close()
+
+    return Bounded
 
 
 def _has(module: str) -> bool:
