@@ -140,7 +140,9 @@ class _Service:
         self.streams: dict[str, int] = {}  # streams in flight by key name ("" without keys)
         self.active = 0
         self.draining = False
-        self.pool = concurrent.futures.ThreadPoolExecutor(thread_name_prefix="orx-stream")
+        # One thread per stream making its next piece (waiting on its reading thread, or
+        # compressing): streams beyond this many take turns.
+        self.pool = concurrent.futures.ThreadPoolExecutor(64, thread_name_prefix="orx-stream")
 
     async def key(self, request):
         """The key of the request (None when the service has no keys); 401 without one."""
