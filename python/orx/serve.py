@@ -690,27 +690,25 @@ def _protocol():
                b"application/json\r\nconnection: close\r\ncontent-length: "
                + str(len(body)).encode() + b"\r\n\r\n" + body.encode())
 
-    class Bounded(HttpToolsProtocol):
-        _heading = False
-        _head = 0
+    def on_message_begin(self) -> None:
+        self._heading, self._head = True, 0
+        HttpToolsProtocol.on_message_begin(self)
 
-        def on_message_begin(self) -> None:
-            self._heading, self._head = True, 0
-            super().on_message_begin()
+    def on_headers_complete(self) -> None:
+        self._heading = False
+        HttpToolsProtocol.on_headers_complete(self)
 
-        def on_headers_complete(self) -> None:
-            self._heading = False
-            super().on_headers_complete()
+    def data_received(self, data: bytes) -> None:
+        HttpToolsProtocol.data_received(self, data)
+        if self._heading:
+            self._head += len(data)
+            if self._head > MAX_HEAD and not self.transport.is_closing():
+                self.transport.write(refusal)
+                self.transport.close()
 
-        def data_received(self, data: bytes) -> None:
-            super().data_received(data)
-            if self._heading:
-                self._head += len(data)
-                if self._head > MAX_HEAD and not self.transport.is_closing():
-                    self.transport.write(refusal)
-                    self.transport.close()
-
-    return Bounded
+    return type("BoundedHttpToolsProtocol", (HttpToolsProtocol,), {
+        "_heading": False, "_head": 0, "on_message_begin": on_message_begin,
+        "on_headers_complete": on_headers_complete, "data_received": data_received})
 
 
 def _has(module: str) -> bool:
