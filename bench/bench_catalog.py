@@ -23,7 +23,6 @@ import pandas as pd
 from common import interleaved, report
 
 import orx
-import orx.catalog as oc
 from orx._reader import _dtype
 
 REPEATS = int(sys.argv[1]) if len(sys.argv) > 1 else 5
@@ -95,13 +94,7 @@ def bench_query(cat, days):
         return pd.concat(frames, ignore_index=True)
 
     pd.testing.assert_frame_equal(query(), decode_all_and_filter(), check_exact=True)
-    opened = []
-    open_day = oc._open_day
-    oc._open_day = lambda path: opened.append(path) or open_day(path)
-    try:
-        query()
-    finally:
-        oc._open_day = open_day
+    opened = cat.query(p).paths  # the day files the query reads
     total = DAYS * PER_DAY
     medians = interleaved({"decode all files, filter in pandas": decode_all_and_filter,
                            "catalog.query(1 of 50).to_pandas()": query}, repeats=REPEATS)
@@ -164,6 +157,7 @@ def bench_threads(cat):
 
 
 def main():
+    print(f"load average before: {os.getloadavg()}")
     root = tempfile.mkdtemp(prefix="orx-catalog-bench-")
     try:
         raw, days = build(root, None)
@@ -179,6 +173,7 @@ def main():
             bench_dask(cat, days)
     finally:
         shutil.rmtree(root, ignore_errors=True)
+    print(f"load average after: {os.getloadavg()}; peak RSS {rss_peak_mb():.0f} MB")
 
 
 if __name__ == "__main__":

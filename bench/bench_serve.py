@@ -207,12 +207,8 @@ def bench_throughput(cat, days, url, tmp, repeats):
                         got += len(chunk)
             assert got == size, (got, size)
 
-        from orx._catalog_standin import open_catalog  # STAND-IN: cat.query(p).stream()
-
-        source = open_catalog(cat.root)
-
         def made():
-            assert sum(len(piece) for piece in source.query(p).stream(None)) == size
+            assert sum(len(piece) for piece in cat.query(p).stream(None)) == size
 
         medians = interleaved({
             "static file (FileResponse)": lambda: fetch("GET", static.url + "/file"),

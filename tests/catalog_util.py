@@ -9,7 +9,7 @@ TICKERS = {7: "ESZ5", 8: "NQZ5", 9: "ESH6"}
 
 
 def day_text(ts):
-    return orx.catalog._day_of(ts).isoformat()
+    return orx.catalog._records.day_of(ts).isoformat()
 
 
 def records(times_ids, **kw):

@@ -50,17 +50,22 @@ def index_text(cat):
     return (day_dir(cat) / oc.INDEX_NAME).read_bytes()
 
 
+DAY_FILE = re.compile(r"^\d{4}-\d{2}-\d{2}\.orx(\.zst)?$")
+
+
 @pytest.fixture
 def opened(monkeypatch):
-    """Names of the stream files the catalog opens to read records."""
+    """Names of the day files the catalog opens to read records."""
     seen = []
-    open_day = oc._open_day
+    open_file = oc._storage.LocalStorage.open_file
 
-    def counting(path):
-        seen.append(os.path.basename(path))
-        return open_day(path)
+    def counting(self, rel):
+        name = rel.rpartition("/")[2]
+        if DAY_FILE.match(name):
+            seen.append(name)
+        return open_file(self, rel)
 
-    monkeypatch.setattr(oc, "_open_day", counting)
+    monkeypatch.setattr(oc._storage.LocalStorage, "open_file", counting)
     return seen
 
 
@@ -131,20 +136,21 @@ def test_write_takes_record_objects_and_arrays_with_metadata(cat):
 # --- atomic replacement ----------------------------------------------------------------------
 
 
-def test_a_failed_rename_leaves_the_old_day_and_no_temporary_file(full, monkeypatch):
+def test_a_failed_write_leaves_the_old_day_and_no_temporary_file(full, monkeypatch):
     path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
     old, old_index = path.read_bytes(), index_text(full)
-
-    commit = orx._writer.ReplacingFile.commit
+    finish = oc._storage.StagedFile.finish
 
     def crash(self):
-        if self._path != str(path):
-            return commit(self)
-        src = os.path.basename(self.temp)  # a hidden file beside the day
-        assert src.startswith("." + path.name + ".") and src.endswith(".tmp")
+        if self.final != path.name:
+            return finish(self)
+        # the day's new content is a hidden file of the catalog's own beside it
+        assert self.name.startswith(".orx-catalog.") and self.name.endswith(
+            "." + path.name + ".tmp")
+        assert os.path.exists(day_dir(full) / self.name)
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(orx._writer.ReplacingFile, "commit", crash)
+    monkeypatch.setattr(oc._storage.StagedFile, "finish", crash)
     with pytest.raises(KeyboardInterrupt):
         full.write(records([(DAY0 + 1, 7)]))
     monkeypatch.undo()
@@ -153,35 +159,28 @@ def test_a_failed_rename_leaves_the_old_day_and_no_temporary_file(full, monkeypa
     assert not [n for n in os.listdir(day_dir(full)) if ".tmp" in n]
 
 
+def killed_writer(root, data, moment, mode="append"):
+    """Runs `Catalog(root).write(data)` in a child process killed at `moment` of the write."""
+    script = textwrap.dedent(f"""
+        import sys
+        sys.path[:0] = {sys.path[:3]!r}
+        import orx
+        orx.Catalog({str(root)!r}).write(sys.stdin.buffer.read(), mode={mode!r})
+        print("not killed")
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), ORX_CATALOG_KILL_AT=moment)
+    done = subprocess.run([sys.executable, "-c", script], input=data, capture_output=True,
+                          env=env, cwd=os.path.dirname(__file__), timeout=120)
+    assert done.returncode == -signal.SIGKILL, done.stderr.decode()
+
+
 def test_a_killed_writer_leaves_old_days_that_readers_and_the_next_writer_handle(full):
     path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
     old = path.read_bytes()
     before = rows(full.query(params([], DAY0, DAY0 + 3 * NS_DAY)))
-    script = textwrap.dedent(f"""
-        import os, sys, time
-        sys.path[:0] = {sys.path[:3]!r}
-        import orx, orx.catalog as oc
-        from catalog_util import records, DAY0
-        real = oc._atomic_write
-        def slow(path, fill):
-            def half(f):
-                f.write(b"x" * (3 << 20))
-                print("writing", flush=True)
-                time.sleep(60)
-            real(path, half)
-        oc._atomic_write = slow
-        orx.Catalog({str(full.root)!r}).write(records([(DAY0 + 1, 7)]))
-    """)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, env=env,
-                            cwd=os.path.dirname(__file__))
-    try:
-        assert proc.stdout.readline() == b"writing\n"
-        proc.send_signal(signal.SIGKILL)
-    finally:
-        proc.wait(timeout=30)
+    killed_writer(full.root, records([(DAY0 + 1, 7)]), "staged")
     temps = [n for n in os.listdir(day_dir(full)) if ".tmp" in n]
-    assert len(temps) == 1 and temps[0].startswith(".")
+    assert len(temps) == 1 and temps[0].startswith(".orx-catalog.")
     assert path.read_bytes() == old
     assert rows(full.query(params([], DAY0, DAY0 + 3 * NS_DAY))) == before
     full.write(records([(DAY0 + 2 * NS_DAY + 1, 9)]))  # the next writer clears the leftover
@@ -198,8 +197,10 @@ def test_reindex_gives_the_index_the_writes_built(cat):
     incremental = index_text(cat)
     (day_dir(cat) / oc.INDEX_NAME).unlink()
     cat.reindex()
-    assert index_text(cat) == incremental
+    # the entries are the files' own; only the log of appends went with the index
+    assert json.loads(index_text(cat))["files"] == json.loads(incremental)["files"]
     doc = json.loads(incremental)
+    assert [len(days) for _, days in doc["appends"]] == [2, 2]
     assert [e["file"][:10] for e in doc["files"]] == [
         "2025-12-01", "2025-12-02", "2025-12-04"]
     first = doc["files"][0]
@@ -211,34 +212,54 @@ def test_reindex_gives_the_index_the_writes_built(cat):
     size = os.path.getsize(day_dir(cat) / first["file"])
     assert first["stat"][0] == size
     # the metadata and the instruments' byte ranges (or frames) tile the file
-    assert [b[:3] for b in first["blocks"]] == [e[0:1] + e[3:5] for e in first["instruments"]]
-    ranges = sorted([first["head"]] + [b[3:] for b in first["blocks"]])
+    assert [b[:4] for b in first["blocks"]] == [e[0:1] + e[2:5] for e in first["instruments"]]
+    ranges = sorted([first["head"]] + [b[4:] for b in first["blocks"]])
     assert ranges[0][0] == 0 and all(a[0] + a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
     assert ranges[-1][0] + ranges[-1][1] == size
 
 
 def test_split_points_cut_where_ts_event_grows(monkeypatch):
-    monkeypatch.setattr(oc, "SPLIT_EVERY", 3)
+    monkeypatch.setattr(oc._index, "SPLIT_EVERY", 3)
     ts = np.array([1, 2, 3, 3, 3, 4, 5, 6, 7, 7], dtype=np.uint64)
     # record 3 repeats the time of record 2, so the first cut moves to record 5 (time 4)
-    assert oc._split_points(ts) == [4, 7]
-    assert oc._split_points(np.array([5] * 7, dtype=np.uint64)) == []
+    assert oc._index.split_points(ts) == [4, 7]
+    assert oc._index.split_points(np.array([5] * 7, dtype=np.uint64)) == []
 
 
 def test_a_stale_index_is_checked_against_the_files(full, opened):
-    # a day rewritten behind the index's back, a day removed, a day the index never saw
+    # a day rewritten behind the index's back (as many records, other times), a day removed,
+    # a day the index never saw
     index = index_text(full)
-    full.write(records([(DAY0 + 7, 8)]), mode="replace")
+    full.write(records([(DAY0 + 7 + k, 8) for k in range(6)]), mode="replace")
     (day_dir(full) / oc.INDEX_NAME).write_bytes(index)
     os.unlink(full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-02"))
     full.write(records([(DAY0 + 5 * NS_DAY, 7)]))
     (day_dir(full) / oc.INDEX_NAME).write_bytes(index)
     opened.clear()
     got = rows(full.query(params(["NQZ5"], DAY0, DAY0 + 6 * NS_DAY)))
-    assert [(t, i) for t, i, _ in got] == [(DAY0 + 7, 8)] + [
+    assert [(t, i) for t, i, _ in got] == [(DAY0 + 7 + k, 8) for k in range(6)] + [
         (t, i) for t, i in spread()[12:] if i == 8]
     assert sorted(opened) == sorted(fname(full, d) for d in
                                     ["2025-12-01", "2025-12-06", "2025-12-01", "2025-12-03"])
+
+
+def test_a_day_whose_count_differs_from_its_entry_is_an_error_until_reindexed(full):
+    index = index_text(full)
+    full.write(records([(DAY0 + 7, 8)]), mode="replace")  # 1 record where the entry says 6
+    (day_dir(full) / oc.INDEX_NAME).write_bytes(index)
+    name = fname(full, "2025-12-01")
+    message = (f"{day_dir(full) / oc.INDEX_NAME}: the entry of {name} records 6 records, the "
+               f"file holds 1: it was cut short or changed behind the catalog's back; "
+               f"Catalog.reindex() accepts the files as they are")
+    for call in (lambda: full.query(params([], DAY0, DAY0 + NS_DAY)),
+                 lambda: full.symbols(orx.Dataset.FUTURES, orx.Schema.MBP1),
+                 lambda: full.write(records([(DAY0 + 9, 9)]))):
+        with pytest.raises(ValueError) as e:
+            call()
+        assert str(e.value) == message
+    assert index_text(full) == index  # the refused write changed nothing
+    full.reindex()
+    assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 7, 8, 0)]
 
 
 # --- queries ---------------------------------------------------------------------------------
@@ -351,7 +372,7 @@ def test_continuous_symbols_the_catalog_cannot_resolve(rolling, symbol, message)
     ("ESA5", 2025, None), ("NQZ5", 2025, None), ("ESZ5X", 2025, None),
 ])
 def test_expiry_of_futures_tickers(ticker, year, expected):
-    assert oc._expiry(ticker, "ES", year) == expected
+    assert oc._continuous.expiry(ticker, "ES", year) == expected
 
 
 # --- results ---------------------------------------------------------------------------------
@@ -390,15 +411,16 @@ def test_result_exports_arrow_and_writes_one_stream(full, tmp_path):
 
 def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(full, monkeypatch):
     before = rows(full.query(params([], DAY0, DAY0 + NS_DAY)))
-    open_day = oc._open_day
+    open_file = oc._storage.LocalStorage.open_file
 
-    def replaced_after_opening(path):
-        f = open_day(path)
-        monkeypatch.setattr(oc, "_open_day", open_day)
-        full.write(records([(DAY0 + 9, 8)]), mode="replace")  # the day changes meanwhile
+    def replaced_after_opening(self, rel):
+        f = open_file(self, rel)
+        if DAY_FILE.match(rel.rpartition("/")[2]):
+            monkeypatch.setattr(oc._storage.LocalStorage, "open_file", open_file)
+            full.write(records([(DAY0 + 9, 8)]), mode="replace")  # the day changes meanwhile
         return f
 
-    monkeypatch.setattr(oc, "_open_day", replaced_after_opening)
+    monkeypatch.setattr(oc._storage.LocalStorage, "open_file", replaced_after_opening)
     assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == before
     assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 9, 8, 0)]
 
@@ -406,7 +428,7 @@ def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(full, monk
 def test_one_instrument_is_read_from_its_own_bytes(full):
     path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
     entry = json.loads(index_text(full))["files"][0]
-    _, _, _, off, length = entry["blocks"][0]  # ESZ5
+    _, _, _, _, off, length = entry["blocks"][0]  # ESZ5
     st = os.stat(path)
     with open(path, "r+b") as f:  # spoil ESZ5's bytes, keeping size and time
         f.seek(off)
@@ -422,15 +444,21 @@ def test_one_instrument_is_read_from_its_own_bytes(full):
     (DAY0, DAY0 + NS_DAY, 3), (DAY0 + 4, DAY0 + 5, 1), (DAY0 + 3, DAY0 + 4, 1),
     (DAY0 + 2, DAY0 + 7, 2), (DAY0 + 5, DAY0 + 6, 0)])
 def test_blocks_of_a_day_outside_the_range_are_not_read(cat, monkeypatch, start, end, blocks):
-    monkeypatch.setattr(oc, "BLOCK_RECORDS", 2)
+    monkeypatch.setattr(oc._stream_format, "BLOCK_RECORDS", 2)
     cat.write(records([(DAY0 + t, 7) for t in (0, 1, 2, 4, 6, 8)] + [(DAY0 + 2, 8)]))
     entry = json.loads(index_text(cat))["files"][0]
-    assert [b[:3] for b in entry["blocks"]] == [
-        [7, DAY0, DAY0 + 1], [7, DAY0 + 2, DAY0 + 4], [7, DAY0 + 6, DAY0 + 8], [8, DAY0 + 2,
-                                                                               DAY0 + 2]]
+    assert [b[:4] for b in entry["blocks"]] == [
+        [7, 2, DAY0, DAY0 + 1], [7, 2, DAY0 + 2, DAY0 + 4], [7, 2, DAY0 + 6, DAY0 + 8],
+        [8, 1, DAY0 + 2, DAY0 + 2]]
     read = []
-    pread = os.pread
-    monkeypatch.setattr(oc.os, "pread", lambda fd, n, off: read.append(off) or pread(fd, n, off))
+    pread = oc._storage.ReadFile.read
+
+    def reading(self, off, n):
+        if DAY_FILE.match(os.path.basename(self.where)):
+            read.append(off)
+        return pread(self, off, n)
+
+    monkeypatch.setattr(oc._storage.ReadFile, "read", reading)
     got = rows(cat.query(params(["ESZ5"], start, end)))
     assert [t for t, _, _ in got] == [DAY0 + t for t in (0, 1, 2, 4, 6, 8) if start <= DAY0 + t < end]
     assert len(read) == 1 + blocks  # the metadata, then the blocks that can match
@@ -461,7 +489,7 @@ def test_bad_arguments(cat, call, error, message):
     with pytest.raises(error, match=re.escape(message)):
         call(cat)
     assert not day_dir(cat).exists() or not [n for n in os.listdir(day_dir(cat))
-                                              if oc._DAY_FILE.match(n)]
+                                              if DAY_FILE.match(n)]
 
 
 @pytest.mark.parametrize("schema, make", [

@@ -15,7 +15,7 @@ import orx.dask  # noqa: E402
 
 @pytest.fixture
 def split_small(monkeypatch):
-    monkeypatch.setattr(oc, "SPLIT_EVERY", 4)
+    monkeypatch.setattr(oc._index, "SPLIT_EVERY", 4)
 
 
 @pytest.fixture(params=["zstd", None], ids=["zstd", "raw"])

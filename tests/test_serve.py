@@ -508,7 +508,8 @@ def test_a_missing_catalog_is_one_line(tmp_path):
     r = subprocess.run([sys.executable, "-m", "orx", "serve", str(tmp_path / "none")],
                        capture_output=True, text=True, timeout=120)
     assert (r.returncode, r.stderr) == (
-        1, f"orx: error: [Errno 2] no catalog directory: '{tmp_path / 'none'}'\n")
+        1, f"orx: error: [Errno 2] no catalog here: the directory does not exist (writing to a "
+           f"catalog creates it): '{tmp_path / 'none'}'\n")
 
 
 def test_a_port_in_use_is_one_line(root):

@@ -150,3 +150,11 @@ class ReplacingFile:
     def written_path(self) -> str:
         """The file being written (the new file beside the target, or the target itself when it
         is written in place)."""
+
+def zstd_frames(data: bytes) -> list[tuple[int, int, bool, int]]:
+    """Every frame of the zstd data `data` (bytes) as (offset, length, skippable, content
+    bytes), the content measured by decompressing each frame in bounded memory."""
+
+def zstd_decompress_exact(data: bytes, size: int) -> bytes:
+    """The content of `data`, exactly one zstd frame, which must hold exactly `size` bytes; a
+    frame holding more is refused as soon as it overflows."""

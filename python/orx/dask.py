@@ -12,15 +12,13 @@ from __future__ import annotations
 
 import glob as _glob
 import os
-from pathlib import Path
 from typing import Any, Sequence
 
-from . import catalog as _cat
 from ._deps import install_hint
 from ._kinds import KINDS
-from ._lib import RetrieveParams
+from .catalog import Part, Plan
 
-__all__ = ["read", "from_catalog"]
+__all__ = ["read", "from_catalog", "from_plan"]
 
 
 def _dd():
@@ -43,74 +41,53 @@ def _meta(kind: int, pretty_px: bool):
     return df.iloc[:0].set_index("ts_event")
 
 
-def _partition(part: _cat._Part, pretty_px: bool, empty) -> Any:
-    """The rows of one part, as the pandas path gives them, indexed by ts_event."""
+def _partition(piece: Plan, pretty_px: bool, empty) -> Any:
+    """The rows of a plan of one piece, as the pandas path gives them, indexed by ts_event."""
     import pandas as pd
-    day_meta, arr = _cat._read_part(part)
-    if day_meta is None or not len(arr):
+    df = piece.result().to_pandas(False, pretty_px)
+    if not len(df):
         return empty.copy()
-    df = _cat._open_reader(_cat._stream_bytes(day_meta, arr)).to_pandas(False, pretty_px)
     df = df.set_index("ts_event")
     for name in empty.columns:
         if name not in df.columns:  # no row of this part has a ticker
             df[name] = pd.Series(None, index=df.index, dtype=empty[name].dtype)
-    df = df[list(empty.columns)]
-    if not df.index.is_monotonic_increasing:
-        df = df.sort_index(kind="stable")
-    return df
+    return df[list(empty.columns)]
 
 
-def _frame(parts: list[_cat._Part], divisions, kind: int, pretty_px: bool):
+def _frame(plan: Plan, pieces: list[Part], divisions, pretty_px: bool):
     import dask
 
     dd = _dd()
-    meta = _meta(kind, pretty_px)
+    meta = _meta(plan.kind, pretty_px)
     # dask would turn the text columns into its own string type; the frame keeps the pandas
     # path's dtypes
     with dask.config.set({"dataframe.convert-string": False}):
-        if not parts:
+        if not pieces:
             return dd.from_pandas(meta, npartitions=1)
-        return dd.from_map(_partition, parts, pretty_px=pretty_px, empty=meta, meta=meta,
-                           divisions=divisions, label="orx-read", enforce_metadata=False)
+        return dd.from_map(_partition, [plan.with_parts([p]) for p in pieces],
+                           pretty_px=pretty_px, empty=meta, meta=meta, divisions=divisions,
+                           label="orx-read", enforce_metadata=False)
 
 
-def _pieces(part: _cat._Part, splits, first_ts: int, last_ts: int):
-    """`part` cut at the ts_event values `splits` of its file, whose times run from `first_ts`
-    to `last_ts`; each piece is returned with the lowest ts_event it can hold."""
-    bounds = [first_ts, *splits, last_ts + 1]
-    out = []
-    for lo, hi in zip(bounds, bounds[1:]):
-        lo, hi = max(lo, part.start), min(hi, part.end)
-        if lo < hi:
-            out.append((lo, part.range(lo, hi)))
-    return out
+def from_plan(plan: Plan, *, pretty_px: bool = False):
+    """The records `plan` selects, as a dask DataFrame: one partition per part, or per piece of
+    a part cut at its file's split points, indexed by ts_event, in the order of the pieces'
+    first times. Divisions are known when the pieces do not overlap in time (a catalog's day
+    files never do)."""
+    _dd()
+    pieces = sorted((p for part in plan.parts for p in part.pieces()), key=lambda p: p.start)
+    divisions = None
+    if pieces and all(a.end <= b.start for a, b in zip(pieces, pieces[1:])):
+        last = pieces[-1]
+        assert last.last is not None
+        divisions = [p.start for p in pieces] + [min(last.last, last.end - 1)]
+    return _frame(plan, pieces, divisions, pretty_px)
 
 
-def _assemble(pieces: list[tuple[int, _cat._Part]], last: int | None, kind, pretty_px):
-    """Partitions from pieces in ts_event order; divisions when they do not overlap."""
-    known = last is not None and all(pieces[k][1].end <= pieces[k + 1][0]
-                                     for k in range(len(pieces) - 1))
-    divisions = ([lo for lo, _ in pieces] + [last]
-                 if known and pieces and last is not None else None)
-    return _frame([p for _, p in pieces], divisions, kind, pretty_px)
-
-
-def from_catalog(catalog: _cat.Catalog, params: RetrieveParams | str, *, pretty_px: bool = False):
+def from_catalog(catalog, params, *, pretty_px: bool = False):
     """The records `params` selects from `catalog`, as a dask DataFrame (see the module text)."""
     _dd()
-    params = _cat._as_params(params)
-    kind = _cat._kind_of(params.schema)
-    plan = catalog._plan(params)
-    entries = {str(f.path): f for f in catalog.files(params.dataset, params.schema)
-               if str(f.path) in {p.path for p in plan}}
-    pieces, last = [], None
-    for part in plan:
-        f = entries[part.path]
-        if f.start is None or f.end is None:  # an empty day holds nothing to read
-            continue
-        pieces += _pieces(part, f.splits, f.start, f.end)
-        last = min(f.end, part.end - 1)
-    return _assemble(pieces, last, kind, pretty_px)
+    return from_plan(catalog.plan(params), pretty_px=pretty_px)
 
 
 def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
@@ -125,7 +102,8 @@ def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
     Every partition is sorted by ts_event (records with equal times by instrument id).
     """
     _dd()
-    np = _cat._numpy()
+    from .catalog import plan_stream_file
+
     if isinstance(paths_or_glob, (str, os.PathLike)):
         text = os.fspath(paths_or_glob)
         paths = sorted(_glob.glob(text)) if _glob.has_magic(text) else [text]
@@ -133,27 +111,18 @@ def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
         paths = [os.fspath(p) for p in paths_or_glob]
     if not paths:
         raise FileNotFoundError(f"no stream file matches {paths_or_glob!r}")
-    lo_all = max(start if start is not None else 0, 0)
-    hi_all = end if end is not None else 1 << 64
+    lo = max(start if start is not None else 0, 0)
+    hi = end if end is not None else 1 << 64
     tickers = tuple(symbols) if symbols is not None else None
-    files, kind = [], None
+    parts, meta, kind = [], None, None
     for path in paths:
-        meta, arr = _cat._load(path, None)
-        k = _cat._kind_of(meta.schema)
+        part, m, k = plan_stream_file(path, tickers, lo, hi)
         if kind is not None and k != kind:
-            raise ValueError(f"{path} holds {meta.schema.value} records, unlike the files "
-                             f"before it; one frame takes one record kind")
-        kind = k
-        ts, _ = _cat._ts_ids(arr)
-        if len(ts):
-            files.append((int(ts.min()), path, ts))
-    files.sort(key=lambda f: f[0])
-    pieces, last = [], None
-    for first_ts, path, ts in files:
-        assert kind is not None  # set by every file that holds records
-        part = _cat._Part(path, kind, lo_all, hi_all, tickers)
-        got = _pieces(part, _cat._split_points(np.sort(ts)), first_ts, int(ts.max()))
-        pieces += got
-        if got:
-            last = min(int(ts.max()), hi_all - 1)
-    return _assemble(pieces, last, kind, pretty_px)
+            raise ValueError(f"{path} holds {m.schema.value} records, unlike the files before "
+                             f"it; one frame takes one record kind")
+        meta, kind = m, k
+        if part is not None:
+            parts.append(part)
+    assert meta is not None and kind is not None
+    return from_plan(Plan(meta.schema, meta.dataset, lo, min(hi, (1 << 64) - 1), kind,
+                          tuple(parts)), pretty_px=pretty_px)

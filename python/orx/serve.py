@@ -257,7 +257,8 @@ def _limited(pieces: Iterator[bytes], records: int, size: int) -> Iterator[bytes
 
 
 def compressed(pieces: Iterator[bytes], level: int | None = None) -> Iterator[bytes]:
-    """The pieces compressed into one zstd frame, as orx.write compresses a stream. The pieces
+    """The pieces compressed into one zstd frame at the default level, as the catalog's
+    ``write(path, "zstd")`` and orx.write compress a stream. The pieces
     are made on a thread of their own, at most AHEAD of them ahead of the compression, so that
     making and compressing them run side by side (compression releases the interpreter lock)."""
     from ._ext import ZstdWriter, zstd_levels
@@ -408,11 +409,12 @@ def app(catalog, *, keys: os.PathLike | str | None = None, max_streams: int = 4)
     from starlette.responses import JSONResponse
     from starlette.routing import Route
 
-    from ._catalog_standin import open_catalog  # STAND-IN: orx.Catalog once it has the API
     from ._keys import KeyFile
+    from .catalog import Catalog
 
     if isinstance(catalog, (str, os.PathLike)):
-        catalog = open_catalog(catalog)
+        catalog = Catalog(catalog)
+    catalog.datasets()  # a missing catalog is refused now, not at the first request
     if isinstance(max_streams, bool) or not isinstance(max_streams, int) or max_streams < 1:
         raise ValueError(f"max_streams must be a positive integer, not {max_streams!r}")
     service = _Service(catalog, KeyFile(keys) if keys is not None else None, max_streams)
@@ -509,7 +511,8 @@ def app(catalog, *, keys: os.PathLike | str | None = None, max_streams: int = 4)
         await blocking(service.held, params.dataset, params.schema)
         found, missing = await blocking(catalog.resolve, params)
         return answer({"mappings": {s: [{"date": d, "instrument_id": i, "raw_symbol": t}
-                                        for d, i, t in days] for s, days in found.items()},
+                                        for d, i, t in days]
+                                    for s, days in found.items() if days},
                        "not_found": missing})
 
     async def get_range(request, key):
@@ -571,10 +574,9 @@ def _prepare(catalog, service: _Service, params: RetrieveParams, zstd: bool,
     """The first piece of the answer to `params`, the iterator of the others, and the
     headers: work done before the status line goes out, so that its failures are answers."""
     params, headers = service.selection(params)
-    plan = catalog.plan(params)
-    count, size = plan.record_count, plan.stream_size
-    record = KINDS[SCHEMA_KINDS[int(params.schema)]].size
     result = catalog.query(params)
+    count, size = result.plan.record_count, result.plan.stream_size
+    record = KINDS[SCHEMA_KINDS[int(params.schema)]].size
     pieces = iter(result.stream(None))
     if limit is not None and limit < count:
         size -= (count - limit) * record

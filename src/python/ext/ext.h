@@ -32,6 +32,8 @@ std::span<const MethodRow> writer_functions();
 // Back-test results from their encoded bytes; results as columns.
 std::span<const MethodRow> backtest_functions();
 
+// zstd data frame by frame: frame boundaries, one frame decompressed to a known size.
+std::span<const MethodRow> frames_functions();
 // Aggregates of records: trade bars, last records at sample times.
 std::span<const MethodRow> reduce_functions();
 

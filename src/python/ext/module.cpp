@@ -14,6 +14,7 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &backtest_functions,
     &pickle_functions,
     &writer_functions,
+    &frames_functions,
     &reduce_functions,
 };
 

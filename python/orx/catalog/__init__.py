@@ -1,0 +1,28 @@
+"""A directory of day files, one per dataset, schema and UTC day, that answers requests.
+
+Layout::
+
+    {root}/{DATASET}/{schema}/{YYYY-MM-DD}.orx.zst     one stream per day (.orx: raw)
+    {root}/{DATASET}/{schema}/_index.json              one entry per day file
+    {root}/{DATASET}/{schema}/.lock                    taken by writers
+
+``Catalog.plan(...)`` turns a request into a ``Plan`` of plain values (the day files and the
+blocks of them to read), ``Catalog.query(...)`` into a ``QueryResult`` over that plan. Writes are
+all or nothing across the days they touch; a reader sees every day of a write or none.
+"""
+
+from __future__ import annotations
+
+from . import _format
+from ._catalog import Catalog, DayFile, UnknownSymbolError
+from ._index import INDEX_NAME
+from ._journal import JOURNAL_NAME
+from ._plan import Part, Plan, plan_stream_file
+from ._result import QueryResult
+from ._storage import LOCK_NAME
+from ._stream_format import StreamFormat
+
+_format.register(StreamFormat())
+
+__all__ = ["Catalog", "DayFile", "Part", "Plan", "QueryResult", "UnknownSymbolError",
+           "plan_stream_file"]

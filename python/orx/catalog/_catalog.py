@@ -1,0 +1,675 @@
+"""The catalog: day files by dataset, schema and UTC day, written all or nothing, planned and
+queried from their index."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import os
+import re
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from .._kinds import METADATA_KEY, SCHEMA_KINDS
+from .._lib import Dataset, Metadata, RetrieveParams, Schema, Stype, SymbolMap
+from .._params import as_params
+from . import _continuous, _format, _index, _journal
+from ._index import INDEX_NAME, Entry, Invalid
+from ._plan import Part, Plan, plan_part
+from ._records import (NS_PER_DAY, concat, day_of, day_start, empty, kind_of, kind_text,
+                       numpy, records, size_of, ts_ids)
+from ._result import QueryResult
+from ._storage import FileStat, LocalStorage
+
+if TYPE_CHECKING:
+    import dask.dataframe as dd
+
+_DAY_FILE = re.compile(r"^(\d{4}-\d{2}-\d{2})(\..+)$")
+_DATASETS = sorted((m for m in vars(Dataset).values() if isinstance(m, Dataset)), key=int)
+_SCHEMAS = sorted((m for m in vars(Schema).values()
+                   if isinstance(m, Schema) and int(m) in SCHEMA_KINDS), key=int)
+_VIEW_TRIES = 5
+
+
+class UnknownSymbolError(KeyError):
+    """A request names a ticker that no day file of its dataset and schema holds."""
+
+    def __str__(self) -> str:  # the message as written, not quoted as a key
+        return str(self.args[0])
+
+
+def _schema_attr(schema: Schema) -> str:
+    """The attribute that names `schema` on the Schema class (Schema.OHLCV1_S, ...)."""
+    return next(a for a, m in vars(Schema).items() if a.isupper() and m == schema)
+
+
+def _zstd_available() -> bool:
+    try:
+        from .._ext import zstd_levels  # noqa: F401
+    except ImportError:  # a build without zstd
+        return False
+    return True
+
+
+@dataclass(frozen=True)
+class DayFile:
+    """One day file and its (checked) index entry."""
+
+    path: Path
+    entry: Entry
+
+    @property
+    def day(self) -> _dt.date:
+        return _dt.date.fromisoformat(self.entry.day)
+
+    @property
+    def count(self) -> int:
+        return self.entry.count
+
+    @property
+    def start(self) -> int | None:
+        return self.entry.start
+
+    @property
+    def end(self) -> int | None:
+        return self.entry.end
+
+    @property
+    def size(self) -> int:
+        return self.entry.size
+
+    @property
+    def splits(self) -> tuple[int, ...]:
+        return self.entry.splits
+
+    def tickers(self) -> set[str]:
+        return self.entry.tickers()
+
+
+@dataclass
+class _View:
+    """The days of one directory as a reader (or the writer) sees them: day -> (entry, file
+    to read it from), plus the index document they came from."""
+
+    days: dict[str, tuple[Entry, str]]
+    doc: _index.Document
+
+
+def _day_files(listing: dict[str, FileStat], where: str) -> dict[str, str]:
+    """Day -> file name of the day files among `listing`."""
+    out: dict[str, str] = {}
+    for name in sorted(listing):
+        m = _DAY_FILE.match(name)
+        if m is None or _format.of_suffix(m.group(2)) is None or _index.day_of_name(name) is None:
+            continue
+        day = m.group(1)
+        if day in out:
+            raise ValueError(f"{where}: day {day} is stored twice ({out[day]} and {name}); "
+                             f"remove one")
+        out[day] = name
+    return out
+
+
+class Catalog:
+    """A directory of day files by dataset, schema and UTC day; see the package text."""
+
+    def __init__(self, path: os.PathLike[str] | str, *, compression: str | None = "auto"):
+        if compression not in ("auto", "zstd", None):
+            raise ValueError(f"compression must be 'auto', 'zstd' or None, got {compression!r}")
+        if compression == "zstd" and not _zstd_available():
+            raise ValueError("zstd compression needs the zstd support of orx")
+        self.root = Path(path)
+        self.compression = ("zstd" if _zstd_available() else None) if compression == "auto" \
+            else compression
+        self._storage = LocalStorage(self.root)
+        # Entries already checked, by directory: valid while the index's bytes are these and
+        # the file has the identity the entry records.
+        self._checked: dict[str, tuple[bytes, dict[str, Entry]]] = {}
+
+    def __repr__(self) -> str:
+        return f"Catalog({str(self.root)!r})"
+
+    @staticmethod
+    def _rel(dataset: Dataset, schema: Schema) -> str:
+        return f"{dataset.name}/{schema.value}"
+
+    def directory(self, dataset: Dataset, schema: Schema) -> Path:
+        """The directory holding the day files of `dataset` and `schema`."""
+        return self.root / dataset.name / schema.value
+
+    def path_of(self, dataset: Dataset, schema: Schema, day: _dt.date | str) -> Path:
+        """Where the day file of `day` lives (whether or not it exists yet)."""
+        rel = self._rel(dataset, schema)
+        text = day if isinstance(day, str) else day.isoformat()
+        existing = _day_files(self._storage.scan(rel), str(self.directory(dataset, schema)))
+        name = existing.get(text) or _format.writing().file_name(text, self.compression)
+        return self.directory(dataset, schema) / name
+
+    # -- what the catalog holds --------------------------------------------------------------
+
+    def _holds(self, dataset: Dataset, schema: Schema) -> bool:
+        rel = self._rel(dataset, schema)
+        return bool(_day_files(self._storage.scan(rel), self._storage.path(rel)))
+
+    def datasets(self) -> list[Dataset]:
+        """The datasets with at least one day file, in code order."""
+        self._storage.require_root()
+        present = set(self._storage.subdirectories(""))
+        return [d for d in _DATASETS if d.name in present
+                and any(self._holds(d, s) for s in _SCHEMAS)]
+
+    def schemas(self, dataset: Dataset) -> list[Schema]:
+        """The schemas of `dataset` with at least one day file, in code order."""
+        self._storage.require_root()
+        return [s for s in _SCHEMAS if self._holds(dataset, s)]
+
+    def range(self, dataset: Dataset, schema: Schema | None = None) -> tuple[int, int] | None:
+        """[first ts_event, last ts_event + 1) over the day files of `dataset` (of one schema),
+        from the index; None when they hold no record."""
+        self._storage.require_root()
+        lo = hi = None
+        for s in ([schema] if schema is not None else _SCHEMAS):
+            kind = kind_of(s)
+            for entry, _ in self._view(self._rel(dataset, s), kind).days.values():
+                if entry.start is None or entry.end is None:
+                    continue
+                lo = entry.start if lo is None else min(lo, entry.start)
+                hi = entry.end + 1 if hi is None else max(hi, entry.end + 1)
+        return None if lo is None or hi is None else (lo, hi)
+
+    def files(self, dataset: Dataset, schema: Schema) -> list[DayFile]:
+        """The day files of `dataset` and `schema`, in day order, as their checked index
+        entries describe them."""
+        self._storage.require_root()
+        view = self._view(self._rel(dataset, schema), kind_of(schema))
+        return [DayFile(Path(self._storage.path(loc)), e) for _, (e, loc) in
+                sorted(view.days.items())]
+
+    def symbols(self, dataset: Dataset, schema: Schema) -> dict[str, list[str]]:
+        """Every ticker the catalog holds for `dataset` and `schema`, with the days it has
+        records on (ISO dates, ascending)."""
+        out: dict[str, list[str]] = {}
+        for f in self.files(dataset, schema):
+            for t in sorted(f.tickers()):
+                out.setdefault(t, []).append(f.entry.day)
+        return dict(sorted(out.items()))
+
+    # -- the state of a directory --------------------------------------------------------------
+
+    def _view(self, rel: str, kind: int, days: tuple[str, str] | None = None) -> _View:
+        """What a reader sees of `rel`: the index, checked against the files, with a committed
+        write that is still being put in place taken as done."""
+        st = self._storage
+        waited = False
+        for _ in range(_VIEW_TRIES):
+            before = st.stat(f"{rel}/{INDEX_NAME}")
+            try:
+                journal = _journal.read(st, rel)
+            except ValueError as exc:
+                warnings.warn(f"orx.catalog: {exc}; it is left out", RuntimeWarning, 2)
+                journal = None
+            if journal is not None and not waited:
+                st.wait_for_writer(rel)  # a writer is putting its days in place
+                waited = True
+                continue
+            doc = _index.load(st, rel)
+            listing = st.scan(rel)
+            if (st.stat(f"{rel}/{INDEX_NAME}") == before
+                    and (st.stat(f"{rel}/{_journal.JOURNAL_NAME}") is None) == (journal is None)):
+                break
+        return self._entries(rel, kind, doc, listing, journal, days)
+
+    def _entries(self, rel: str, kind: int, doc: _index.Document, listing: dict[str, FileStat],
+                 journal: _journal.Journal | None, days: tuple[str, str] | None = None,
+                 warn: bool = True) -> _View:
+        """Day -> (checked entry, file) of `rel`; `warn`: say when entries were unusable (a
+        writer mends them instead)."""
+        where = self._storage.path(rel)
+        index_path = self._storage.path(f"{rel}/{INDEX_NAME}")
+        files = _day_files(listing, where)
+        out: dict[str, tuple[Entry, str]] = {}
+        problems = [doc.problem] if doc.problem else []
+        checked: dict[str, Entry] = {}
+        if doc.data is not None:
+            cached = self._checked.get(rel)
+            if cached is not None and cached[0] == doc.data:
+                checked = cached[1]
+            else:
+                self._checked[rel] = (doc.data, checked)
+        pending: dict[str, tuple[str, object]] = {}
+        if journal is not None:
+            for temp, final, listed in journal.items:
+                pending[final] = (temp, listed)
+        for day, name in files.items():
+            if days is not None and not days[0] <= day <= days[1]:
+                continue
+            stat = listing[name]
+            if name in pending:  # a committed day still under its temporary name, or renamed
+                temp, noted = pending.pop(name)
+                for candidate in (name, temp):
+                    s = listing.get(candidate)
+                    if s is None:
+                        continue
+                    try:
+                        out[day] = (_index.check_entry(noted, name, s, _format.FORMATS, kind),
+                                    f"{rel}/{candidate}")
+                        break
+                    except Invalid:
+                        continue
+                if day in out:
+                    continue
+            raw = doc.entries.get(name)
+            entry: Entry | None = checked.get(name)
+            if entry is not None and entry.stat != stat:
+                entry = None
+            if entry is None and raw is not None:
+                try:
+                    entry = _index.check_entry(raw, name, stat, _format.FORMATS, kind)
+                    checked[name] = entry
+                except Invalid as why:
+                    if not str(why).startswith("the file changed"):
+                        problems.append(f"entry of {name}: {why}")
+            if entry is None:
+                entry = self._summarise(rel, name, stat, kind)
+                wrote = _index.recorded_count(raw)
+                if wrote is not None and wrote != entry.count:
+                    raise ValueError(
+                        f"{index_path}: the entry of {name} records {wrote} records, the file "
+                        f"holds {entry.count}: it was cut short or changed behind the "
+                        f"catalog's back; Catalog.reindex() accepts the files as they are")
+            out[day] = (entry, f"{rel}/{name}")
+        for final, (temp, new) in pending.items():  # a new day not yet renamed into place
+            day = final[:10]
+            s = listing.get(temp)
+            if s is None or (days is not None and not days[0] <= day <= days[1]):
+                continue
+            try:
+                out[day] = (_index.check_entry(new, final, s, _format.FORMATS, kind),
+                            f"{rel}/{temp}")
+            except Invalid:
+                continue
+        if problems and warn:
+            warnings.warn(f"orx.catalog: {index_path}: {problems[0]}; the files were summarised "
+                          f"instead (Catalog.reindex() rebuilds the index)", RuntimeWarning, 3)
+        return _View(out, doc)
+
+    def _summarise(self, rel: str, name: str, stat: FileStat, kind: int) -> Entry:
+        """The entry of a day file, from the file alone."""
+        fmt = _format.of_suffix(name[10:])
+        assert fmt is not None
+        where = self._storage.path(f"{rel}/{name}")
+        with self._storage.open_file(f"{rel}/{name}") as f:
+            fields = fmt.summarise(f, kind)
+            stat = f.stat
+        return self._entry_of(rel, name, fields, stat, kind, where)
+
+    @staticmethod
+    def _entry_of(rel: str, name: str, fields: dict[str, Any], stat: FileStat, kind: int,
+                  where: str) -> Entry:
+        raw = dict(fields, file=name, stat=stat.key())
+        try:
+            return _index.check_entry(raw, name, stat, _format.FORMATS, kind)
+        except Invalid as why:
+            lo = day_start(name[:10])
+            if fields.get("count") and not (lo <= fields["start"] and fields["end"] < lo
+                                            + NS_PER_DAY):
+                raise ValueError(f"{where}: holds records of other days than {name[:10]} "
+                                 f"(ts_event {fields['start']} to {fields['end']})") from None
+            raise ValueError(f"{where}: its summary does not hold together: {why}") from None
+
+    # -- planning and answering requests -------------------------------------------------------
+
+    def plan(self, params: RetrieveParams | str | None = None, /, **keywords: Any) -> Plan:
+        """What answering `params` (a RetrieveParams, its JSON text, or the keywords dataset=,
+        schema=, symbols=, start=, end=, stype_in=) takes; see orx.catalog.Plan.
+
+        Only day files that can hold matching records are planned: those whose day and time
+        range overlap [start_ts, end_ts) and, unless `symbols` is empty (every instrument),
+        that hold one of the tickers asked for. Planning reads the index only.
+        """
+        params = as_params(params, **keywords)
+        self._storage.require_root()
+        kind = kind_of(params.schema)
+        start, end = max(params.start_ts, 0), params.end_ts
+        symbols = list(dict.fromkeys(params.symbols))
+        rel = self._rel(params.dataset, params.schema)
+        where = rel
+        if end <= start:  # an empty range: no day to check, no day to read
+            days: dict[str, tuple[Entry, str]] = {}
+        else:
+            days = self._view(rel, kind, (day_of(start).isoformat(),
+                                          day_of(end - 1).isoformat())).days
+        continuous = params.stype == Stype.CONTINUOUS
+        if continuous:
+            roots = {s: _continuous.parse(s)[0] for s in symbols}
+        elif symbols:
+            known = set().union(*(e.tickers() for e, _ in days.values()))
+            missing = [s for s in symbols if s not in known]
+            if missing:  # look again at every day, not only at those of the range
+                known = set().union(*(e.tickers() for e, _ in self._view(rel, kind).days.values()))
+                missing = [s for s in symbols if s not in known]
+            if missing:
+                many = len(missing) > 1
+                raise UnknownSymbolError(
+                    f"unknown ticker{'s' if many else ''} {', '.join(map(repr, missing))}: no "
+                    f"day file of {where} in {self.root} holds {'them' if many else 'it'}; "
+                    f"Catalog.symbols(Dataset.{params.dataset.name}, "
+                    f"Schema.{_schema_attr(params.schema)}) lists the tickers it has")
+        parts = []
+        for day in sorted(days):
+            entry, loc = days[day]
+            tickers = self._tickers(symbols, continuous, entry)
+            if tickers == ():
+                continue
+            part = plan_part(entry, self._storage.path(loc), kind, start, end, tickers,
+                             root=self._storage.root, dataset=params.dataset.name,
+                             schema=params.schema.value)
+            if part is not None:
+                parts.append(part)
+        if continuous and not parts and symbols:  # say why, looking at every day
+            self._explain_continuous(roots, [e for e, _ in self._view(rel, kind).days.values()],
+                                     where)
+        return Plan(params.schema, params.dataset, max(params.start_ts, 0),
+                    max(params.end_ts, 0), kind, tuple(parts))
+
+    @staticmethod
+    def _tickers(symbols: list[str], continuous: bool, entry: Entry) -> tuple[str, ...] | None:
+        if not symbols:
+            return None
+        if continuous:
+            year = int(entry.day[:4])
+            return tuple(dict.fromkeys(
+                t for s in symbols
+                if (t := _continuous.resolve(s, entry.tickers(), year)) is not None))
+        held = entry.tickers()
+        return tuple(s for s in symbols if s in held)
+
+    def _explain_continuous(self, roots: dict[str, str], entries: list[Entry],
+                            where: str) -> None:
+        for s, root in roots.items():
+            if not any(_continuous.expiry(t, root, int(e.day[:4])) for e in entries
+                       for t in e.tickers()):
+                raise ValueError(
+                    f"cannot resolve {s!r}: no ticker of {where} in {self.root} is a futures "
+                    f"contract of root {root!r} (root, month code F..Z, year digits, such as "
+                    f"{root}Z6); Catalog.symbols(...) lists the tickers the catalog holds")
+
+    def query(self, params: RetrieveParams | str | None = None, /,
+              **keywords: Any) -> QueryResult:
+        """The records `params` asks for (see `plan` for the forms it takes); see QueryResult."""
+        return QueryResult(self.plan(params, **keywords))
+
+    def resolve(self, params: RetrieveParams | str | None = None, /, **keywords: Any
+                ) -> tuple[dict[str, list[tuple[str, int, str]]], list[str]]:
+        """For each requested symbol (raw or continuous), the (ISO day, instrument id, raw
+        ticker) it names, day by day within the request's range, from the index; and the
+        symbols that name nothing on any day of the range."""
+        params = as_params(params, **keywords)
+        self._storage.require_root()
+        kind = kind_of(params.schema)
+        start, end = max(params.start_ts, 0), params.end_ts
+        continuous = params.stype == Stype.CONTINUOUS
+        symbols = list(dict.fromkeys(params.symbols))
+        days: dict[str, tuple[Entry, str]] = {}
+        if end > start:
+            days = self._view(self._rel(params.dataset, params.schema), kind,
+                              (day_of(start).isoformat(), day_of(end - 1).isoformat())).days
+        out: dict[str, list[tuple[str, int, str]]] = {}
+        for s in symbols:
+            rows: list[tuple[str, int, str]] = []
+            for day in sorted(days):
+                entry = days[day][0]
+                t = (_continuous.resolve(s, entry.tickers(), int(day[:4])) if continuous
+                     else s)
+                rows += [(day, i[0], i[1]) for i in entry.instruments
+                         if t is not None and i[1] == t and i[4] >= start and i[3] < end]
+            out[s] = rows
+        return out, [s for s in symbols if not out[s]]
+
+    def to_dask(self, params: RetrieveParams | str, *, pretty_px: bool = False) -> dd.DataFrame:
+        """The records `params` selects, as a dask DataFrame indexed by ts_event with one
+        partition per day file (or piece of a large day); see orx.dask."""
+        return self.query(params).to_dask(pretty_px=pretty_px)
+
+    # -- writing -------------------------------------------------------------------------------
+
+    def write(self, data: Any, metadata: Metadata | None = None, *,
+              mode: str = "append") -> list[Path]:
+        """Stores records split by the UTC day of their ts_event; returns the day files written.
+
+        `data`: a stream (bytes or a path), a query result, a reader, record objects, a numpy
+        array of records, a DataFrame or Arrow data (with `metadata` where they carry none; it
+        also gives the schema and dataset). `mode="append"` merges the records into the days
+        that exist; `mode="replace"` replaces every day the data touches (days it does not touch
+        are left alone). All the days change at once, or none does. An append that repeats one
+        already committed (a retry after a crash) writes nothing again.
+        """
+        if mode not in ("append", "replace"):
+            raise ValueError(f"mode must be 'append' or 'replace', got {mode!r}")
+        meta, arr = self._input(data, metadata)
+        np = numpy()
+        kind = kind_of(meta.schema)
+        rel = self._rel(meta.dataset, meta.schema)
+        digest = _journal.digest(meta, arr) if mode == "append" else None
+        ts, _ = ts_ids(arr)
+        day_numbers = ts // NS_PER_DAY
+        order = np.argsort(day_numbers, kind="stable")
+        arr, day_numbers = arr[order], day_numbers[order]
+        cuts = np.flatnonzero(np.diff(day_numbers)) + 1
+        groups = np.split(np.arange(len(arr)), cuts) if len(arr) else []
+        st = self._storage
+        st.makedirs(rel)
+        d = self.directory(meta.dataset, meta.schema)
+        with st.lock(rel):
+            for name in (INDEX_NAME, _journal.JOURNAL_NAME):
+                st.refuse_link(f"{rel}/{name}")
+            view = self._recover(rel, kind)
+            for recorded, names in view.doc.appends:
+                if digest is not None and recorded == digest:
+                    return [d / n for n in names]
+            plans = []
+            for g in groups:
+                day = day_of(int(day_numbers[g[0]]) * NS_PER_DAY).isoformat()
+                fmt, compression = _format.writing(), self.compression
+                old_meta, old = None, empty(kind)
+                if day in view.days:
+                    entry, loc = view.days[day]
+                    name = loc.rpartition("/")[2]
+                    fmt = _format.get(entry.format, st.path(loc))
+                    compression = fmt.compression_of(name)
+                    if mode == "append" and entry.count:
+                        old_meta, old = self._read_day(entry, loc, kind)
+                else:
+                    name = fmt.file_name(day, compression)
+                st.refuse_link(f"{rel}/{name}")
+                merged = concat([old, arr[g]], kind) if len(old) else arr[g]
+                plans.append((name, fmt, compression,
+                              self._day_metadata(meta, old_meta, merged, day), merged))
+            # every day is checked before the first is written
+            staged, items = [], []
+            try:
+                for name, fmt, compression, day_meta, merged in plans:
+                    f = st.stage(rel, name)
+                    staged.append(f)
+                    fields = fmt.write_day(f, day_meta, merged, compression)
+                    entry = self._entry_of(rel, name, fields, f.finish(), kind,
+                                           st.path(f"{rel}/{name}"))
+                    items.append((f.name, name, entry.to_json()))
+                _journal.kill_point("staged")
+                journal = _journal.Journal(items, digest)
+                st.replace(f"{rel}/{_journal.JOURNAL_NAME}", _journal.dump(journal))
+            except BaseException:
+                for f in staged:
+                    f.discard()
+                raise
+            _journal.kill_point("committed")
+            self._apply(rel, kind, journal, view.doc)
+        return [d / name for name, *_ in plans]
+
+    def _read_day(self, entry: Entry, loc: str, kind: int) -> tuple[Metadata, Any]:
+        part = plan_part(entry, self._storage.path(loc), kind, 0, 1 << 64, None)
+        assert part is not None
+        fmt = _format.get(entry.format, part.location)
+        with self._storage.open_file(loc) as f:
+            if f.stat != entry.stat:
+                raise RuntimeError(f"{part.location} changed while the catalog's lock was held")
+            return fmt.read(f, part)
+
+    def _apply(self, rel: str, kind: int, journal: _journal.Journal,
+               doc: _index.Document) -> None:
+        """Puts the days of a committed journal in place, then the index, then removes it."""
+        st = self._storage
+        listing = st.scan(rel)
+        for temp, final, _ in journal.items:
+            if temp in listing:
+                st.rename(rel, temp, final)
+                _journal.kill_point("renamed")
+        st.sync(rel)
+        entries = dict(doc.entries)
+        for _, final, raw in journal.items:
+            entries[final] = raw
+        appends = list(doc.appends)
+        if journal.append is not None:
+            appends.append((journal.append, [final for _, final, _ in journal.items]))
+        fresh = _index.Document(entries, appends)
+        view = self._entries(rel, kind, fresh, st.scan(rel), None, warn=False)
+        st.replace(f"{rel}/{INDEX_NAME}", _index.dump([e for e, _ in view.days.values()],
+                                                       appends))
+        _journal.kill_point("indexed")
+        st.remove(f"{rel}/{_journal.JOURNAL_NAME}", missing_ok=True)
+        st.sync(rel)
+
+    def _recover(self, rel: str, kind: int, rebuild: bool = False) -> _View:
+        """With the lock held: completes a committed write a dead writer left (roll forward),
+        removes the temporary files of uncommitted ones (roll back), and gives the directory's
+        state."""
+        st = self._storage
+        journal = _journal.read(st, rel)
+        if journal is not None:
+            if rebuild:
+                listing = st.scan(rel)
+                for temp, final, _ in journal.items:
+                    if temp in listing:
+                        st.rename(rel, temp, final)
+                st.remove(f"{rel}/{_journal.JOURNAL_NAME}")
+            else:
+                self._apply(rel, kind, journal, _index.load(st, rel))
+        st.remove_own_temporaries(rel)
+        doc = _index.load(st, rel)
+        if rebuild:
+            return _View({}, doc)
+        return self._entries(rel, kind, doc, st.scan(rel), None, warn=False)
+
+    def _input(self, data: Any, metadata: Metadata | None) -> tuple[Metadata, Any]:
+        """The metadata and the records (checked to be of the schema's kind) of `data`."""
+        np = numpy()
+        from .._reader import Reader, open as open_stream
+
+        if metadata is not None and not isinstance(metadata, Metadata):
+            raise TypeError(f"metadata must be a Metadata, not {type(metadata).__name__}")
+        if isinstance(data, QueryResult):
+            return self._from_reader(data.reader(), metadata, "query result")
+        if isinstance(data, (str, os.PathLike)):
+            with open_stream(data) as reader:
+                return self._from_reader(reader, metadata, os.fspath(data))
+        if isinstance(data, (bytes, bytearray, memoryview)):
+            with open_stream(data) as reader:
+                return self._from_reader(reader, metadata, "stream", data)
+        if isinstance(data, Reader):
+            return self._from_reader(data, metadata, "reader")
+        if isinstance(data, np.ndarray) and data.dtype.names is None:  # opaque records
+            if metadata is None:
+                raise TypeError("metadata is required to write records that do not carry any")
+            kind = kind_of(metadata.schema)
+            if data.dtype.itemsize != size_of(kind):
+                raise ValueError(f"array items of {data.dtype.itemsize} bytes are not records of "
+                                 f"kind {kind_text(kind)} ({size_of(kind)} bytes)")
+            return metadata, records(np.ascontiguousarray(data).tobytes(), kind, "array")
+        # record objects, batches, structured arrays, DataFrames, Arrow data: packed by the writer
+        from .._writer import records_of
+
+        meta = metadata or getattr(data, "metadata", None) or _carried_metadata(data)
+        if not isinstance(meta, Metadata):
+            raise TypeError("metadata is required to write records that do not carry any")
+        kind = kind_of(meta.schema)
+        pieces = [records(chunk, kind, "data") for chunk, _ in records_of(data, meta)]
+        return meta, concat(pieces, kind)
+
+    @staticmethod
+    def _from_reader(reader: Any, metadata: Metadata | None, where: str,
+                     raw: Any = None) -> tuple[Metadata, Any]:
+        from .._kinds import is_zstd
+
+        meta = metadata or reader.metadata
+        kind = kind_of(meta.schema)
+        if raw is not None and not is_zstd(bytes(memoryview(raw).cast("B")[:4])):
+            # a raw stream held in memory: its records are the bytes after the metadata
+            return meta, records(bytes(memoryview(raw).cast("B")[reader.offset:]), kind, where)
+        return meta, concat([records(bytes(b), kind, where) for b in reader.batches()], kind)
+
+    @staticmethod
+    def _day_metadata(meta: Metadata, old: Metadata | None, arr: Any, day: str) -> Metadata:
+        """The metadata of a day: the data's schema and dataset, the day's bounds, and the
+        tickers of the instruments that have records that day."""
+        np = numpy()
+        _, ids = ts_ids(arr)
+        new_map = meta.mappings.map
+        old_map = old.mappings.map if old is not None else {}
+        tickers = {}
+        for i in np.unique(ids).tolist():
+            a, b = old_map.get(i), new_map.get(i)
+            if a is not None and b is not None and a != b:
+                raise ValueError(f"instrument id {i} is {a!r} in the day file of {day} and "
+                                 f"{b!r} in the data written; one id names one instrument a day")
+            t = b if b is not None else a
+            if t is not None:
+                tickers[i] = t
+        start = day_start(day)
+        return Metadata(meta.schema, meta.dataset, start, start + NS_PER_DAY, SymbolMap(tickers))
+
+    # -- the index -------------------------------------------------------------------------
+
+    def reindex(self, dataset: Dataset | None = None, schema: Schema | None = None) -> None:
+        """Rebuilds the index of one dataset/schema (or of every one) from the day files,
+        taking them as they are."""
+        self._storage.require_root()
+        st = self._storage
+        for ds in ([dataset] if dataset is not None else _DATASETS):
+            for sc in ([schema] if schema is not None else _SCHEMAS):
+                rel = self._rel(ds, sc)
+                if not self._holds(ds, sc) and st.stat(f"{rel}/{INDEX_NAME}") is None:
+                    continue
+                kind = kind_of(sc)
+                with st.lock(rel):
+                    for name in (INDEX_NAME, _journal.JOURNAL_NAME):
+                        st.refuse_link(f"{rel}/{name}")
+                    doc = self._recover(rel, kind, rebuild=True).doc
+                    listing = st.scan(rel)
+                    entries = [self._summarise(rel, name, listing[name], kind) for name in
+                               _day_files(listing, st.path(rel)).values()]
+                    st.replace(f"{rel}/{INDEX_NAME}", _index.dump(entries, doc.appends))
+
+
+def _carried_metadata(data: Any) -> Metadata | None:
+    """Metadata that Arrow or Parquet data written by orx carries in its schema."""
+    kv = getattr(getattr(data, "schema", None), "metadata", None)
+    if kv and METADATA_KEY in kv:
+        return Metadata.decode(bytes.fromhex(kv[METADATA_KEY].decode()))
+    return None
+
+
+def replan(part: Part) -> Part | None:
+    """`part` planned again from the current state of its day (the file changed since it was
+    planned); None when the day is gone or holds nothing of the part any more."""
+    assert part.root is not None and part.dataset is not None and part.schema is not None
+    cat = Catalog(part.root)
+    rel = f"{part.dataset}/{part.schema}"
+    days = cat._view(rel, part.kind, (part.day, part.day)).days
+    if part.day not in days:
+        return None
+    entry, loc = days[part.day]
+    return plan_part(entry, cat._storage.path(loc), part.kind, part.start, part.end,
+                     part.tickers, root=part.root, dataset=part.dataset, schema=part.schema)
+
+

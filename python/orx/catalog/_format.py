@@ -1,0 +1,87 @@
+"""The day-file formats: what the rest of the catalog needs of a day file, behind one small
+interface, and the table of the formats it knows (by the version number index entries carry).
+
+A format is an object with:
+
+- ``version`` (int): stored as ``"format"`` in every index entry of its files;
+- ``max_block_records`` (int): the most records one block may hold; an index entry claiming
+  more is refused before anything is read, which bounds what a read decompresses;
+- ``owns(suffix)``: whether a day file named ``YYYY-MM-DD{suffix}`` is of this format;
+- ``file_name(day, compression)``: the name of a new day file, and ``compression_of(name)``
+  the compression an existing one is rewritten with;
+- ``summarise(file, kind)``: the entry fields of a day file (everything but ``file`` and
+  ``stat``), from its head or directory where the format has one, from its records otherwise;
+- ``write_day(out, metadata, records, compression)``: writes a day (records in any order; the
+  format groups them by instrument, each in ts_event order, stable) through ``out.write`` and
+  returns its entry fields;
+- ``check(entry, kind)``: what is wrong with an entry of its format (None when nothing), beyond
+  the checks every entry passes;
+- ``read(file, part)``: the metadata of the file and the records of a planned part (its
+  selected blocks, or the whole file), those in ``[part.start, part.end)`` of ``part.ids``,
+  ordered by ts_event, equal times by instrument id, then as written. A block that does not
+  hold what the entry says (count, instrument, times, size) is an error naming the file and the
+  block, as is a file whose record count is not the entry's.
+
+``file`` is a ``_storage.ReadFile`` (``read(offset, length)``, ``read_all()``, ``stat``,
+``where``); records are numpy arrays of opaque items of the kind's size (see ``_records``).
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Protocol
+
+if TYPE_CHECKING:
+    from .._lib import Metadata
+    from ._index import Entry
+    from ._plan import Part
+    from ._storage import ReadFile
+
+
+class DayFormat(Protocol):
+    version: int
+    max_block_records: int
+
+    def owns(self, suffix: str) -> bool: ...
+
+    def file_name(self, day: str, compression: str | None) -> str: ...
+
+    def compression_of(self, name: str) -> str | None: ...
+
+    def summarise(self, file: ReadFile, kind: int) -> dict[str, Any]: ...
+
+    def write_day(self, out: Any, metadata: Metadata, records: Any,
+                  compression: str | None) -> dict[str, Any]: ...
+
+    def check(self, entry: Entry, kind: int) -> str | None: ...
+
+    def read(self, file: ReadFile, part: Part) -> tuple[Metadata, Any]: ...
+
+
+FORMATS: dict[int, DayFormat] = {}
+# The version new days are written in.
+WRITE_VERSION = 1
+# The format of plain streams, which is also how a stream file outside a catalog is read.
+STREAM_VERSION = 1
+
+
+def register(fmt: DayFormat) -> None:
+    FORMATS[fmt.version] = fmt
+
+
+def writing() -> DayFormat:
+    return FORMATS[WRITE_VERSION]
+
+
+def of_suffix(suffix: str) -> DayFormat | None:
+    """The format of a day file named ``YYYY-MM-DD{suffix}``, None for a file of no format."""
+    for fmt in FORMATS.values():
+        if fmt.owns(suffix):
+            return fmt
+    return None
+
+
+def get(version: int, where: str) -> DayFormat:
+    fmt = FORMATS.get(version)
+    if fmt is None:
+        raise ValueError(f"{where}: day-file format {version} is unknown to this version of orx")
+    return fmt
