@@ -7,7 +7,8 @@ back; ``orx.backtest`` turns results into pandas DataFrames. ``orx.open`` reads 
 in bounded memory into records, batches, numpy, pandas and Arrow; ``orx.write`` and
 ``orx.Writer`` write streams of every record kind, raw or zstd-compressed; ``orx.convert``
 turns stream files into zstd, Parquet or CSV files and back; ``orx.Catalog`` keeps stream
-files by dataset, schema and day and answers ``RetrieveParams``.
+files by dataset, schema and day and answers ``RetrieveParams``; ``orx.Client`` fetches them
+from a catalog served over HTTP by ``python -m orx serve``.
 
 The classes are imported and listed one by one (not star-imported) so that type checkers see
 them; tests/test_module.py checks the list against ``orx._lib.__all__``.
@@ -56,6 +57,7 @@ from ._reader import Batch as Batch, Reader as Reader, open as open  # noqa: A00
 from ._writer import Writer as Writer, write as write
 from ._convert import convert as convert
 from .catalog import Catalog as Catalog
+from .client import Client as Client, ClientError as ClientError, ServerError as ServerError
 
 __version__ = "0.1.0"  # the project's version in pyproject.toml
 
