@@ -92,7 +92,7 @@ def inputs(tmp_path):
     (["convert", "t.orx", "o.zst", "--level", "high"], 2,
      "orx convert: error: argument --level: a whole number, not 'high' (see orx convert --help)"),
     (["frobnicate"], 2, "orx: error: argument COMMAND: invalid choice: 'frobnicate' (choose from "
-                        "'info', 'head', 'convert', 'merge') (see orx --help)"),
+                        "'info', 'head', 'convert', 'merge', 'serve', 'keys', 'get') (see orx --help)"),
     ([], 2, "orx: error: the following arguments are required: COMMAND (see orx --help)"),
 ])
 def test_every_failure_is_one_line_and_writes_nothing(inputs, args, status, message):
@@ -233,10 +233,20 @@ def test_info_summarises_a_catalog(tmp_path):
 
 def test_version_and_help_for_every_argument():
     assert cli("--version").stdout == f"orx {orx.__version__}\n"
-    parser = _parser()
-    commands = next(a for a in parser._actions if a.dest == "command")
-    assert set(commands.choices) == {"info", "head", "convert", "merge"}
-    for name, sub in commands.choices.items():
-        for action in sub._actions:
+    import argparse
+
+    def every_parser(parser, name=()):
+        yield name, parser
+        for action in parser._actions:
+            if isinstance(action, argparse._SubParsersAction):
+                for sub, p in action.choices.items():
+                    yield from every_parser(p, name + (sub,))
+
+    seen = []
+    for name, parser in every_parser(_parser()):
+        for action in parser._actions:
             assert action.help, (name, action.dest)
+        seen.append(" ".join(name))
+    assert {"info", "head", "convert", "merge", "keys add"} <= set(seen)
+    for name in ("info", "head", "convert", "merge"):
         assert cli(name, "--help").stdout.startswith(f"usage: orx {name}")

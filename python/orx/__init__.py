@@ -5,10 +5,11 @@
 
 - orx.open reads a stream in bounded memory: records, batches, numpy, pandas, Arrow.
 - orx.write and orx.Writer write streams; orx.convert turns them into zstd, Parquet or CSV
-  and back; orx.Catalog keeps day files and answers RetrieveParams.
+  and back; orx.Catalog keeps day files and answers RetrieveParams; orx.Client fetches them
+  from a catalog served over HTTP (orx serve).
 - Mbp1Msg, TradeMsg, BboMsg, OhlcvMsg, Metadata, BufferStore and the encoders; the back-test
   classes, decode_backtest, and orx.backtest for their DataFrames.
-- The command line: orx info, head, convert, merge (orx --help).
+- The command line: orx info, head, convert, merge, serve, keys, get (orx --help).
 """
 
 # The classes are imported and listed one by one (not star-imported) so that type checkers see
@@ -58,6 +59,7 @@ from ._reader import Batch as Batch, Reader as Reader, open as open  # noqa: A00
 from ._writer import Writer as Writer, write as write
 from ._convert import convert as convert
 from .catalog import Catalog as Catalog
+from .client import Client as Client, ClientError as ClientError, ServerError as ServerError
 
 __version__ = "0.1.0"  # the project's version in pyproject.toml
 

@@ -1,4 +1,5 @@
-"""The orx command line: ``orx info``, ``orx head``, ``orx convert`` and ``orx merge``.
+"""The orx command line: ``orx info``, ``orx head``, ``orx convert`` and ``orx merge``; the
+historical-data service's ``orx serve``, ``orx keys`` and ``orx get``.
 
 Outputs appear only when complete (a temporary file beside them is renamed at the end), so an
 error or Ctrl-C never leaves a partial file; an existing output is replaced only with
@@ -350,12 +351,119 @@ def _add_common(p: argparse.ArgumentParser, *, writes: bool) -> None:
                        help="no summary line on stderr when done")
 
 
+# --- the service: serve, keys, get -----------------------------------------------------------
+
+def _cmd_serve(args) -> int | None:
+    _need("starlette", "serve")
+    _need("uvicorn", "serve")
+    from . import serve
+
+    if args.keys is None and not serve.is_loopback(args.host):
+        print(f"orx serve: refusing to serve on {args.host}, not a loopback address, without "
+              "--keys: anyone who reaches it could read the catalog", file=sys.stderr)
+        return 2
+    if args.max_streams < 1:
+        raise CliError(f"--max-streams must be at least 1, not {args.max_streams}")
+    if not args.grace >= 0:
+        raise CliError(f"--grace must be a number of seconds, not {args.grace}")
+    serve.run(args.catalog, host=args.host, port=args.port, keys=args.keys,
+              max_streams=args.max_streams, grace=args.grace,
+              ready=lambda url: print(f"orx serve: {args.catalog} at {url}", flush=True))
+    return None
+
+
+def _cmd_keys(args) -> None:
+    from . import _keys
+
+    if args.action == "add":
+        key, entry = _keys.add(args.keyfile, args.name, args.dataset)
+        which = ", ".join(d.to_json() for d in entry.datasets) if entry.datasets else "every"
+        print(f"key {entry.name!r} (id {entry.id}) may read {which} dataset"
+              f"{'s' if not entry.datasets or len(entry.datasets) > 1 else ''}; it is shown "
+              "this once and stored nowhere:")
+        print(key)
+    elif args.action == "remove":
+        _keys.remove(args.keyfile, args.name)
+        print(f"key {args.name!r} removed from {args.keyfile}", file=sys.stderr)
+    else:
+        rows = _keys.keys(args.keyfile)
+        for k in rows:
+            which = ",".join(d.to_json() for d in k.datasets) if k.datasets is not None else "*"
+            print(f"{k.name:20} {k.id}  {k.created}  {which}")
+        if not rows:
+            print(f"{args.keyfile}: no keys", file=sys.stderr)
+
+
+def _cmd_get(args) -> None:
+    _need("httpx", "client")
+    from .client import Client, ServiceError
+
+    refuse_existing(args.output, args.force)
+    compression = "zstd" if args.output.endswith(".zst") else None
+    try:
+        with Client(args.url, args.key) as client:
+            reader = client.timeseries.get_range(
+                dataset=args.dataset, schema=args.schema, symbols=args.symbols or [],
+                start=args.start, end=args.end, stype_in=args.stype, compression=compression,
+                limit=args.limit, path=args.output, progress=True)
+            reader.close()
+    except ServiceError as exc:
+        raise CliError(str(exc)) from None
+    if not args.quiet:
+        print(f"{os.path.getsize(args.output):,} bytes written to {args.output} "
+              f"({compression or 'raw'})", file=sys.stderr)
+
+
+def _service_parsers(sub) -> None:
+    serve = sub.add_parser("serve", help="serve a catalog over HTTP (historical-data service)")
+    serve.add_argument("catalog", help="the catalog directory")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default "
+                       "127.0.0.1; any other than loopback needs --keys)")
+    serve.add_argument("--port", type=int, default=8080, help="port (default 8080; 0: any "
+                       "free port)")
+    serve.add_argument("--keys", help="key file (orx keys add): every request needs a key")
+    serve.add_argument("--max-streams", type=int, default=4, help="get_range streams in "
+                       "flight per key, or per server without keys (default 4)")
+    serve.add_argument("--grace", type=float, default=5.0, help="seconds streams in flight "
+                       "get to finish after SIGTERM or Ctrl-C (default 5)")
+    keys = sub.add_parser("keys", help="API keys of orx serve: add, list, remove")
+    actions = keys.add_subparsers(dest="action", required=True, metavar="ACTION",
+                                  help="add, list or remove")
+    add = actions.add_parser("add", help="create a key, printed once on the last line")
+    add.add_argument("keyfile", help="the key file orx serve --keys reads (made if missing)")
+    add.add_argument("name", help="a name for the key, unique in the file")
+    add.add_argument("--dataset", action="append", help="a dataset the key may read (repeat "
+                     "for several; default: all)")
+    lst = actions.add_parser("list", help="name, id, creation time and datasets of each key")
+    lst.add_argument("keyfile", help="the key file")
+    rm = actions.add_parser("remove", help="remove a key")
+    rm.add_argument("keyfile", help="the key file")
+    rm.add_argument("name", help="the key's name")
+    get = sub.add_parser("get", help="download records from orx serve")
+    get.add_argument("--url", help="the server (default: $ORX_URL)")
+    get.add_argument("--key", help="API key (default: $ORX_API_KEY)")
+    get.add_argument("--dataset", required=True, help="the dataset, by any of its names "
+                     "(futures, FUTURES...)")
+    get.add_argument("--schema", required=True, help="the schema, by any of its names (mbp-1, "
+                     "trades, ohlcv-1m...)")
+    get.add_argument("--symbols", help="comma-separated (default: every instrument)")
+    get.add_argument("--stype", default="raw", help="raw (default) or continuous")
+    get.add_argument("--start", required=True, help="ISO 8601 date or time (UTC unless an "
+                     "offset is given) or nanoseconds")
+    get.add_argument("--end", required=True, help="as --start; exclusive")
+    get.add_argument("--limit", type=int, help="at most this many records")
+    get.add_argument("-o", "--output", required=True, help="the file to write (.zst: zstd)")
+    get.add_argument("--force", action="store_true", help="replace an existing output")
+    get.add_argument("-q", "--quiet", action="store_true",
+                     help="no summary line on stderr when done")
+
+
 def _parser() -> argparse.ArgumentParser:
     from . import __version__
 
-    p = _Parser(prog="orx", description="Record stream files: inspect, convert, merge. "
-                "Formats are told by content: raw or zstd streams, and Parquet or CSV written "
-                "by orx.")
+    p = _Parser(prog="orx", description="Record stream files: inspect, convert, merge; a "
+                "catalog served over HTTP and fetched from. Formats are told by content: raw "
+                "or zstd streams, and Parquet or CSV written by orx.")
     p.add_argument("--version", action="version", version=f"orx {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND",
                            parser_class=_Parser)
@@ -389,6 +497,7 @@ def _parser() -> argparse.ArgumentParser:
     merge.add_argument("--to", choices=("stream", "zstd"),
                        help="output format (default: zstd for .zst, else a raw stream)")
     _add_common(merge, writes=True)
+    _service_parsers(sub)
     return p
 
 
@@ -401,9 +510,10 @@ def _one_line(exc: BaseException) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    commands = {"info": _cmd_info, "head": _cmd_head, "convert": _cmd_convert, "merge": _cmd_merge}
+    commands = {"info": _cmd_info, "head": _cmd_head, "convert": _cmd_convert, "merge": _cmd_merge,
+                "serve": _cmd_serve, "keys": _cmd_keys, "get": _cmd_get}
     try:
-        commands[args.command](args)
+        status = commands[args.command](args)
     except KeyboardInterrupt:
         print("orx: interrupted; no output written", file=sys.stderr)
         return 130
@@ -417,4 +527,4 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as exc:  # noqa: BLE001 - every failure is one line, never a traceback
         print(f"orx: error: {_one_line(exc)}", file=sys.stderr)
         return 1
-    return 0
+    return status or 0
