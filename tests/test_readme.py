@@ -51,8 +51,22 @@ def test_each_python_example_runs_in_the_demo_directory(out, index):
     code = examples()[index]
     if "matplotlib" in code or ".plot(" in code:
         pytest.importorskip("matplotlib")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          cwd=out, timeout=600, env=dict(os.environ, MPLBACKEND="Agg"))
+    server = None
+    if "orx.Client(" in code:
+        # The client's example runs against `orx serve` of the demo's catalog, on a free port
+        # here rather than the default 8080 of the example.
+        pytest.importorskip("httpx")
+        pytest.importorskip("starlette")
+        from serve_util import Server
+
+        server = Server(out / "catalog")
+        code = code.replace("http://127.0.0.1:8080", server.url)
+    try:
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              cwd=out, timeout=600, env=dict(os.environ, MPLBACKEND="Agg"))
+    finally:
+        if server is not None:
+            server.stop()
     assert done.returncode == 0, code + "\n" + done.stderr[-3000:]
 
 

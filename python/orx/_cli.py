@@ -466,7 +466,8 @@ def _parser() -> argparse.ArgumentParser:
                 "or zstd streams, and Parquet or CSV written by orx.")
     p.add_argument("--version", action="version", version=f"orx {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND",
-                           parser_class=_Parser)
+                           parser_class=_Parser, help="what to do (orx COMMAND --help for "
+                           "its arguments)")
     info = sub.add_parser("info", help="metadata, record counts, time range, size, format; "
                           "for a catalog directory its datasets, schemas, days and symbols",
                           description="Describes a stream file (raw, zstd, Parquet or CSV) or "
