@@ -246,7 +246,7 @@ def test_get_downloads_and_refuses_to_replace_without_force(server, catalog, tmp
     assert r.stderr == f"{len(want):,} bytes written to {out} (zstd)\n"
     out.write_bytes(b"mine")
     r = orx_cli(*args)
-    assert (r.returncode, r.stderr) == (1, f"orx: error: {out} exists; pass --force to "
+    assert (r.returncode, r.stderr) == (1, f"orx: error: {out} already exists; pass --force to "
                                            "replace it\n")
     assert out.read_bytes() == b"mine"
     r = orx_cli(*args, "--force", "-q", env=dict(os.environ, ORX_URL="http://127.0.0.1:1"))
