@@ -3,6 +3,11 @@ read back, and shown as a DataFrame, with the time each step took. Then a back-t
 a historical-data request.
 
     ./dev demo [records] [path]
+
+It leaves in examples/out/ (or beside `path`) what the README's examples read:
+2026-12-07.orx (the day), 2026-12-07.orx.zst (the same, compressed), catalog/ (a catalog
+holding the day), backtests/run-17.orx, run-18.orx and run-19.orx (encoded back-tests) and
+backtest_equity.png.
 """
 
 import os
@@ -78,7 +83,8 @@ class Clock:
 
 def main() -> None:
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 250_000
-    path = sys.argv[2] if len(sys.argv) > 2 else os.path.join("build", "demo", "2026-12-07.mbp1")
+    out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "out")
+    path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(out, "2026-12-07.orx")
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
     clock = Clock()
 
@@ -117,10 +123,27 @@ def main() -> None:
     files_demo(path, n)
     print()
     backtest_demo.main([os.path.join(os.path.dirname(path), "backtest_equity.png")])
+    store_backtests(os.path.join(os.path.dirname(path), "backtests"))
     print()
     request = RetrieveParams([v[0] for v in INSTRUMENTS.values()], "2026-12-07", "2026-12-08",
                              Schema.OHLCV1_M, Dataset.FUTURES, Stype.RAW)
     print("historical-data request:", request.to_json())
+
+
+def store_backtests(directory: str) -> None:
+    """Three encoded back-tests of the same strategy, as a research session keeps them."""
+    os.makedirs(directory, exist_ok=True)
+    for run in (17, 18, 19):
+        result = backtest_demo.build()
+        meta = result.metadata
+        meta.backtest_id, meta.backtest_name = run, f"sma-cross run {run}"
+        stats = meta.static_stats
+        stats.sharpe_ratio += (run - 17) * 150_000_000
+        meta.static_stats = stats
+        result.metadata = meta
+        with open(os.path.join(directory, f"run-{run}.orx"), "wb") as f:
+            f.write(orx.PyBacktestEncoder().encode_backtest(result))
+    print(f"back-tests 17, 18 and 19 stored in {directory}")
 
 
 def files_demo(path: str, n: int) -> None:

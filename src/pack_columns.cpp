@@ -122,7 +122,62 @@ Writer writer_into(Elem elem, Role role) {
   return nullptr;
 }
 
+// A letter byte (action, side) from its unsigned value 0..255, as the numpy, Arrow and text
+// forms give it, or from the signed view -128..127 of the same byte.
+template <class In>
+bool write_letters(const void* in, size_t begin, size_t end, uint8_t* out, size_t stride,
+                   size_t& bad) {
+  const In* v = static_cast<const In*>(in);
+  for (size_t i = begin; i < end; ++i, out += stride) {
+    if (!std::in_range<int8_t>(v[i]) && !std::in_range<uint8_t>(v[i])) {
+      bad = i;
+      return false;
+    }
+    *out = static_cast<uint8_t>(v[i]);
+  }
+  return true;
+}
+
+bool write_whole_letters(const void* in, size_t begin, size_t end, uint8_t* out, size_t stride,
+                         size_t& bad) {
+  const double* v = static_cast<const double*>(in);
+  for (size_t i = begin; i < end; ++i, out += stride) {
+    int16_t f;
+    if (!whole(v[i], f) || f < -128 || f > 255) {
+      bad = i;
+      return false;
+    }
+    *out = static_cast<uint8_t>(f);
+  }
+  return true;
+}
+
+Writer letter_writer(Elem elem) {
+  switch (elem) {
+    case Elem::I8:
+      return &write_letters<int8_t>;
+    case Elem::U8:
+      return &write_letters<uint8_t>;
+    case Elem::I16:
+      return &write_letters<int16_t>;
+    case Elem::U16:
+      return &write_letters<uint16_t>;
+    case Elem::I32:
+      return &write_letters<int32_t>;
+    case Elem::U32:
+      return &write_letters<uint32_t>;
+    case Elem::I64:
+      return &write_letters<int64_t>;
+    case Elem::U64:
+      return &write_letters<uint64_t>;
+    case Elem::F64:
+      return &write_whole_letters;
+  }
+  return nullptr;
+}
+
 Writer writer_for(const Column& c, Elem elem) {
+  if (c.role == Role::Letter && c.width == 1) return letter_writer(elem);
   switch (c.width) {
     case 1:
       return c.is_signed ? writer_into<int8_t>(elem, c.role) : writer_into<uint8_t>(elem, c.role);
@@ -167,7 +222,9 @@ std::string value_text(const ColumnSource& s, size_t row) {
 Error unfit(const ColumnSource& s, size_t row, size_t first_row) {
   const Column& c = *s.column;
   std::string why;
-  if (s.elem == Elem::F64 && c.role == Role::Price)
+  if (c.role == Role::Letter && c.width == 1)
+    why = "is not a byte (0 to 255)";
+  else if (s.elem == Elem::F64 && c.role == Role::Price)
     why = "is not a price with nine decimal places (it does not convert back exactly)";
   else if (s.elem == Elem::F64)
     why = "is not a whole number within " + std::string(c.is_signed ? "signed " : "unsigned ") +

@@ -122,13 +122,13 @@ Result<size_t> ReadAheadSource::read(uint8_t* dst, size_t n) {
 }
 
 Result<std::unique_ptr<ByteSource>> stream_source(std::unique_ptr<ByteSource> raw,
-                                                  bool read_ahead) {
+                                                  bool read_ahead, bool allow_truncated) {
   std::vector<uint8_t> head(kSniffSize);
   ORX_TRY(const size_t got, read_up_to(*raw, head.data(), head.size()));
   head.resize(got);
   // zstd frames cannot be mistaken for a raw stream (zstd_stream.h says why).
   if (starts_zstd_frame(head)) {
-    std::unique_ptr<ByteSource> zstd(new ZstdSource(std::move(raw), head));
+    std::unique_ptr<ByteSource> zstd(new ZstdSource(std::move(raw), head, allow_truncated));
     if (read_ahead) return std::unique_ptr<ByteSource>(new ReadAheadSource(std::move(zstd)));
     return zstd;
   }

@@ -96,7 +96,10 @@ inline constexpr size_t kSniffSize = 4;
 // (fewer when it is shorter). A raw stream is read as it is; an encoding recognised by its
 // leading bytes is decoded by a source wrapped around `raw` here. With `read_ahead` (only for a
 // `raw` that calls no Python code), decoding runs on a thread of its own ahead of the reader.
+// With `allow_truncated`, compressed input that ends inside a frame ends the stream after the
+// bytes decoded from it, instead of failing.
 Result<std::unique_ptr<ByteSource>> stream_source(std::unique_ptr<ByteSource> raw,
-                                                  bool read_ahead = false);
+                                                  bool read_ahead = false,
+                                                  bool allow_truncated = false);
 
 }  // namespace orx

@@ -27,8 +27,9 @@ bool starts_zstd_frame(std::span<const uint8_t> head) {
 
 // --- ZstdSource ------------------------------------------------------------------------------
 
-ZstdSource::ZstdSource(std::unique_ptr<ByteSource> inner, std::span<const uint8_t> head)
-    : inner_(std::move(inner)), dctx_(ZSTD_createDCtx()) {
+ZstdSource::ZstdSource(std::unique_ptr<ByteSource> inner, std::span<const uint8_t> head,
+                       bool allow_truncated)
+    : inner_(std::move(inner)), dctx_(ZSTD_createDCtx()), allow_truncated_(allow_truncated) {
   const size_t chunk = ZSTD_DStreamInSize();
   in_.resize(head.size() > chunk ? head.size() : chunk);
   if (!head.empty()) std::memcpy(in_.data(), head.data(), head.size());
@@ -83,6 +84,10 @@ Result<size_t> ZstdSource::read(uint8_t* dst, size_t n) {
     frame_open_ = ret != 0;
     if (out.pos == 0 && used == 0) {
       if (no_input && frame_open_) {
+        if (allow_truncated_) {
+          frame_open_ = false;  // what the frame held up to the cut has been handed out
+          return size_t{0};
+        }
         failed_ = true;
         return Error::decode("zstd stream truncated: its input ends inside a frame, after " +
                              std::to_string(consumed_) + " compressed bytes");

@@ -37,8 +37,10 @@ bool starts_zstd_frame(std::span<const uint8_t> head);
 class ZstdSource : public ByteSource {
  public:
   // `head` holds bytes already taken from the front of `inner` (for example by the detection),
-  // which are decompressed before anything else is read from it.
-  explicit ZstdSource(std::unique_ptr<ByteSource> inner, std::span<const uint8_t> head = {});
+  // which are decompressed before anything else is read from it. With `allow_truncated`,
+  // input that ends inside a frame ends the stream quietly after what it decoded to.
+  explicit ZstdSource(std::unique_ptr<ByteSource> inner, std::span<const uint8_t> head = {},
+                      bool allow_truncated = false);
   ~ZstdSource() override;
   ZstdSource(const ZstdSource&) = delete;
   ZstdSource& operator=(const ZstdSource&) = delete;
@@ -60,6 +62,7 @@ class ZstdSource : public ByteSource {
   bool inner_done_ = false;
   bool frame_open_ = false;  // inside a frame that has not ended yet
   bool failed_ = false;      // a failure is final: later reads repeat it
+  bool allow_truncated_ = false;
 };
 
 // Compresses a byte stream into one zstd frame, piece by piece.

@@ -67,3 +67,19 @@ def test_class_shape(name):
 def test_no_constructor(name):
     raises(TypeError, f"No constructor defined for {name}", getattr(_lib, name))
     raises(TypeError, f"No constructor defined for {name}", getattr(_lib, name), 1, x=2)
+
+
+def test_the_module_docstring_is_short_and_for_users():
+    import re
+
+    doc = orx.__doc__
+    assert len(doc.splitlines()) <= 15
+    # Maintainers' notes live in design.md, not in help(orx).
+    for word in ("tests/", "_pickle", "_ext", "_lib", "type checkers", "star-import"):
+        assert word not in doc, word
+    # What it names exists.
+    for name in re.findall(r"\borx\.(\w+)", doc):
+        assert hasattr(orx, name), name
+    for name in ("Mbp1Msg", "TradeMsg", "BboMsg", "OhlcvMsg", "Metadata", "BufferStore",
+                 "decode_backtest", "RetrieveParams"):
+        assert name in doc and hasattr(orx, name), name

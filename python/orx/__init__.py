@@ -1,17 +1,20 @@
-"""orx: market-data records and streams, strategy results and historical-data requests.
+"""orx: market-data records and streams, back-test results and historical-data requests.
 
-Every class lives in the compiled module ``orx._lib`` and reports ``orx`` as its module. Importing
-the package also registers how its values pickle and copy (see ``orx._pickle``).
-``decode_backtest`` (from the second compiled module, ``orx._ext``) reads an encoded back-test
-back; ``orx.backtest`` turns results into pandas DataFrames. ``orx.open`` reads a record stream
-in bounded memory into records, batches, numpy, pandas and Arrow; ``orx.write`` and
-``orx.Writer`` write streams of every record kind, raw or zstd-compressed; ``orx.convert``
-turns stream files into zstd, Parquet or CSV files and back; ``orx.Catalog`` keeps stream
-files by dataset, schema and day and answers ``RetrieveParams``.
+    with orx.open("2026-12-07.orx") as reader:   # raw or zstd; Parquet and CSV from orx too
+        frame = reader.to_pandas()
 
-The classes are imported and listed one by one (not star-imported) so that type checkers see
-them; tests/test_module.py checks the list against ``orx._lib.__all__``.
+- orx.open reads a stream in bounded memory: records, batches, numpy, pandas, Arrow.
+- orx.write and orx.Writer write streams; orx.convert turns them into zstd, Parquet or CSV
+  and back; orx.Catalog keeps day files and answers RetrieveParams; orx.Client fetches them
+  from a catalog served over HTTP (orx serve).
+- Mbp1Msg, TradeMsg, BboMsg, OhlcvMsg, Metadata, BufferStore and the encoders; the back-test
+  classes, decode_backtest, and orx.backtest for their DataFrames.
+- The command line: orx info, head, convert, merge, serve, keys, get (orx --help).
 """
+
+# The classes are imported and listed one by one (not star-imported) so that type checkers see
+# them; tests/test_module.py checks the list against orx._lib.__all__. Importing the package
+# registers how its values pickle and copy (orx._pickle).
 
 from . import _lib
 from ._lib import (
@@ -56,6 +59,7 @@ from ._reader import Batch as Batch, Reader as Reader, open as open  # noqa: A00
 from ._writer import Writer as Writer, write as write
 from ._convert import convert as convert
 from .catalog import Catalog as Catalog
+from .client import Client as Client, ClientError as ClientError, ServerError as ServerError
 
 __version__ = "0.1.0"  # the project's version in pyproject.toml
 

@@ -15,5 +15,9 @@ def convert(
     level: int | None = None,
     *,
     progress: bool = False,
+    allow_truncated: bool = False,
 ) -> int: ...
+def refuse_existing(
+    path: str, force: bool, inputs: list[str] | tuple[str, ...] = ()
+) -> None: ...
 def main(argv: list[str] | None = None) -> int: ...

@@ -70,6 +70,9 @@ def reader_frame(reader: object, metadata: Metadata, pretty_ts: bool, pretty_px:
 def reader_offset(reader: object) -> int:
     """Stream offset of the next record."""
 
+def reader_records(reader: object) -> int:
+    """Whole records read so far."""
+
 def reader_close(reader: object) -> None:
     """Drops the reader's source."""
 

@@ -119,3 +119,57 @@ def is_zstd(head: bytes) -> bool:
 PARQUET_MAGIC = b"PAR1"
 # The key under which Parquet and Arrow data written by orx carry the stream's metadata (hex).
 METADATA_KEY = b"orx.metadata"
+# CSV written by orx keeps the stream's metadata in a file beside it: NAME.csv -> NAME.csv
+# + CSV_SIDECAR (JSON: the metadata's bytes in hex and the size of the CSV written with it).
+CSV_SIDECAR = ".orx-meta"
+# Older CSV files carry the metadata (hex) on a first line of their own, after this mark.
+CSV_METADATA_LINE = "#orx.metadata="
+
+
+# --- what other files look like ---------------------------------------------------------------
+
+# The leading bytes of files people take for a stream by mistake, and what to call them.
+_SIGNATURES = (
+    (PARQUET_MAGIC, "a Parquet file"),
+    (b"\x89PNG\r\n\x1a\n", "a PNG image"),
+    (b"\xff\xd8\xff", "a JPEG image"),
+    (b"GIF87a", "a GIF image"),
+    (b"GIF89a", "a GIF image"),
+    (b"II*\x00", "a TIFF image"),
+    (b"MM\x00*", "a TIFF image"),
+    (b"%PDF-", "a PDF document"),
+    (b"PK\x03\x04", "a ZIP archive"),
+    (b"\x1f\x8b", "gzip-compressed data"),
+    (b"BZh", "bzip2-compressed data"),
+    (b"\xfd7zXZ\x00", "xz-compressed data"),
+    (b"ARROW1", "an Arrow IPC file"),
+)
+# Enough leading bytes for looks_like.
+LOOK_SIZE = 512
+
+
+def looks_like(head: bytes) -> str | None:
+    """What a file that is not a record stream looks like from its first bytes (`LOOK_SIZE`
+    of them, or all it has): "a PNG image", "a Parquet file", "CSV text", "zstd-compressed
+    data"...; None when they look like nothing in particular."""
+    for magic, what in _SIGNATURES:
+        if head.startswith(magic):
+            return what
+    if head[:4] == b"RIFF" and head[8:12] == b"WEBP":
+        return "a WebP image"
+    if is_zstd(head):
+        return "zstd-compressed data"
+    # Text: a first line of UTF-8 (a character may be cut at the end of `head`), printable
+    # apart from tabs; what follows may hold any character a field can.
+    line = head.split(b"\n", 1)[0].removesuffix(b"\r")
+    for cut in range(4 if len(line) == len(head) else 1):
+        try:
+            first = line[: len(line) - cut].decode("utf-8")
+            break
+        except UnicodeDecodeError:
+            continue
+    else:
+        return None
+    if not first or not all(c.isprintable() or c == "\t" for c in first):
+        return None
+    return "CSV text" if "," in first or first.startswith(CSV_METADATA_LINE) else "text"

@@ -46,6 +46,11 @@ _BY_NAME = {
 }
 
 
+def members(enum: Any) -> list[Any]:
+    """The members of `enum` (Schema, Dataset or Stype), in code order."""
+    return sorted(_MEMBERS[enum], key=int)
+
+
 def member(enum: Any, value: object, what: str) -> Any:
     """`value` as a member of `enum`: a member, or any of its names (case-insensitive)."""
     if isinstance(value, enum):

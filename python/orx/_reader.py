@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import builtins
+import errno
 import os
+import stat
 
 from . import _ext
 from ._deps import require as _require
-from ._kinds import SCHEMA_KINDS, kind_name, record_dtype
+from ._kinds import LOOK_SIZE, SCHEMA_KINDS, kind_name, looks_like, record_dtype
 from ._lib import Metadata
 
 DEFAULT_BATCH_SIZE = 65_536
@@ -124,7 +127,8 @@ class Batch:
 class Reader:
     """A record stream read forward in bounded memory; made by :func:`orx.open`."""
 
-    __slots__ = ("_handle", "_metadata", "_batch_size", "_price_type", "_closed")
+    __slots__ = ("_handle", "_metadata", "_batch_size", "_price_type", "_closed", "_source",
+                 "_form")
 
     def __init__(
         self,
@@ -136,12 +140,14 @@ class Reader:
         _chunk_size: int = 0,
     ) -> None:
         self._closed = True
+        self._source = None
         self._batch_size = _check_size(batch_size, "batch_size")
         _check_price_type(price_type)
         self._price_type = price_type
         if isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
             kind, source = "path", path if isinstance(path, str) else os.fsdecode(path)
+            self._source = source
         elif hasattr(source, "read"):
             kind = "file"
         else:
@@ -153,9 +159,38 @@ class Reader:
                     f"not {type(source).__name__}"
                 ) from None
             kind = "buffer"
-        self._handle = _ext.reader_open(source, kind, _chunk_size, bool(allow_truncated))
+        self._form = kind
+        try:
+            self._handle = _ext.reader_open(source, kind, _chunk_size, bool(allow_truncated))
+        except (OSError, ValueError) as exc:
+            if kind != "path":  # bytes and file objects fail as BufferStore does
+                raise
+            # Not a stream: what is it? Parquet and CSV files of orx are read through their
+            # metadata; anything else is refused with what it looks like.
+            converted = _not_a_stream(source, exc, batch_size)
+            self._handle = _ext.reader_open(converted, "file", _chunk_size, False)
+            self._form = converted.form
         self._metadata = _ext.reader_metadata(self._handle)
         self._closed = False
+
+    def __repr__(self) -> str:
+        if not hasattr(self, "_metadata"):
+            return "<orx.Reader (not opened)>"
+        where = {"path": repr(self._source), "buffer": "bytes", "file": "a file object"}.get(
+            self._form, f"{self._source!r} (read as {self._form})")
+        state = "closed" if self._closed else "open"
+        try:
+            records = f"{_ext.reader_records(self._handle):,} records read"
+        except RuntimeError:  # another thread is reading it
+            records = "reading"
+        return (f"<orx.Reader of {where}: {self._metadata.schema.value}, "
+                f"{self._metadata.dataset.name}, {records}, {state}>")
+
+    def _named(self, exc: BaseException) -> BaseException:
+        """`exc` with the path it is about in front of its message, for a reader of a path."""
+        if self._source is None or not isinstance(exc, OSError) or exc.filename is not None:
+            return exc
+        return type(exc)(f"{self._source}: {exc}")
 
     @property
     def metadata(self) -> Metadata:
@@ -198,14 +233,20 @@ class Reader:
 
     def __next__(self):
         self._check_open()
-        record = _ext.reader_next(self._handle)
+        try:
+            record = _ext.reader_next(self._handle)
+        except OSError as exc:
+            raise self._named(exc) from None
         if record is None:
             raise StopIteration
         return record
 
     def _next_batch(self, size: int, whole: bool = False):
         self._check_open()
-        item = _ext.reader_batch(self._handle, size, whole)
+        try:
+            item = _ext.reader_batch(self._handle, size, whole)
+        except OSError as exc:
+            raise self._named(exc) from None
         return None if item is None else Batch._make(item, self._metadata, self._price_type)
 
     def batches(self, size: int | None = None):
@@ -217,7 +258,10 @@ class Reader:
     def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
         self._check_open()
         _require("pandas", "dataframe", "to_pandas")
-        return _ext.reader_frame(self._handle, self._metadata, pretty_ts, pretty_px)
+        try:
+            return _ext.reader_frame(self._handle, self._metadata, pretty_ts, pretty_px)
+        except OSError as exc:
+            raise self._named(exc) from None
 
     def to_numpy(self):
         self._check_open()
@@ -244,6 +288,37 @@ class Reader:
             return batch._data, batch._count
 
         return _ext.arrow_stream(next_batch, rtype, self._metadata, self._price_type == "float")
+
+
+def _not_a_stream(path: str, failure: Exception, batch_size: int):
+    """The converting source of the orx Parquet or CSV file at `path`; otherwise raises the
+    error that names `path` and says what it is instead of a stream."""
+    mode = os.stat(path).st_mode  # a missing file fails here, naming it
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    regular = stat.S_ISREG(mode)
+    head = b""
+    if regular:  # (a pipe is read once: its bytes are gone)
+        with builtins.open(path, "rb") as f:
+            head = f.read(LOOK_SIZE)
+    what = looks_like(head) if regular else None
+    if what in ("a Parquet file", "CSV text", "text"):
+        from ._convert import converted_stream, sniff
+
+        if sniff(path) in ("parquet", "csv"):
+            return converted_stream(path, batch_size)
+    if not head and regular:
+        text = "empty: no metadata"
+    elif what == "zstd-compressed data":
+        text = f"zstd-compressed data, but no record stream inside: {failure}"
+    elif what is not None:
+        text = f"not a record stream: it looks like {what}"
+    elif regular:
+        text = f"not a record stream: {failure}"
+    else:
+        text = str(failure)
+    raise type(failure)(f"{path}: {text}") from None
+
 
 
 def open(

@@ -211,6 +211,13 @@ class Writer:
         self._records = 0
         self._file = ReplacingFile(self._path)
 
+    def __repr__(self) -> str:
+        form = "zstd" if self._zstd is not None else "raw"
+        schema = self._metadata.schema.value if self._metadata is not None else "no metadata yet"
+        state = "closed" if self._file is None else "open"
+        return (f"<orx.Writer to {self._path!r} ({form}): {schema}, {self._records:,} records "
+                f"written, {state}>")
+
     @property
     def metadata(self) -> Metadata | None:
         return self._metadata

@@ -126,7 +126,10 @@ TEST(pack_refuses_values_outside_their_field) {
       {"size", Elem::I64, -1, 0, 0, "-1 does not fit unsigned 32-bit"},
       {"ts_event", Elem::I64, -1, 0, 0, "-1 does not fit unsigned 64-bit"},
       {"price", Elem::U64, 0, 1ull << 63, 0, "9223372036854775808 does not fit signed 64-bit"},
-      {"action", Elem::I64, 128, 0, 0, "128 does not fit signed 8-bit"},
+      {"action", Elem::I64, 256, 0, 0, "256 is not a byte (0 to 255)"},
+      {"action", Elem::I64, -129, 0, 0, "-129 is not a byte (0 to 255)"},
+      {"side", Elem::U64, 0, 1ull << 63, 0, "9223372036854775808 is not a byte (0 to 255)"},
+      {"side", Elem::F64, 0, 0, 65.5, "65.5 is not a byte (0 to 255)"},
       {"ts_in_delta", Elem::I64, -(1ll << 31) - 1, 0, 0, "-2147483649 does not fit signed 32-bit"},
       {"size", Elem::F64, 0, 0, 2.5, "2.5 is not a whole number within unsigned 32-bit range"},
       {"size", Elem::F64, 0, 0, -1.0, "-1 is not a whole number within unsigned 32-bit range"},
@@ -154,6 +157,29 @@ TEST(pack_refuses_values_outside_their_field) {
     const std::vector<ColumnSource> s{{&column(RType::Mbp1, k.column), k.elem, data}};
     CHECK_EQ(pack_error(RType::Mbp1, n, s),
              std::string("Encoding error: column '") + k.column + "' row 1500: " + k.message);
+  }
+}
+
+TEST(pack_takes_every_byte_value_of_a_letter) {
+  // 0..255 as their unsigned values (numpy's S1 bytes, Arrow's code points), -128..-1 as the
+  // signed view of the same bytes, in every element type.
+  const size_t n = 256 + 128;
+  std::vector<int64_t> i(n);
+  std::vector<double> f(n);
+  Bytes want;
+  for (size_t k = 0; k < n; ++k) {
+    i[k] = k < 256 ? static_cast<int64_t>(k) : static_cast<int64_t>(k) - 256 - 128;
+    f[k] = static_cast<double>(i[k]);
+    want.push_back(static_cast<uint8_t>(i[k]));
+  }
+  for (const Elem elem : {Elem::I64, Elem::F64}) {
+    const void* data = elem == Elem::I64 ? static_cast<const void*>(i.data()) : f.data();
+    const std::vector<ColumnSource> s{{&column(RType::Trades, "action"), elem, data}};
+    Bytes out(n * 56);
+    CHECK(pack_columns(RType::Trades, n, s, out.data()).ok());
+    Bytes got;
+    for (size_t k = 0; k < n; ++k) got.push_back(out[k * 56 + 36]);  // action at offset 36
+    CHECK(got == want);
   }
 }
 

@@ -2,6 +2,7 @@
 // corruption, refused windows, and the argument that makes detection by magic unambiguous.
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,9 +43,11 @@ Bytes compress(const Bytes& data, int level = 3, size_t piece = 1000) {
 
 // Everything a ZstdSource over `compressed` gives, read `step` bytes at a time; the error, if
 // one ends the reading, goes to `error`.
-Bytes drain(const Bytes& compressed, size_t step, std::string* error = nullptr, size_t head = 0) {
+Bytes drain(const Bytes& compressed, size_t step, std::string* error = nullptr, size_t head = 0,
+            bool allow_truncated = false) {
   auto inner = std::make_unique<SpanSource>(std::span<const uint8_t>(compressed).subspan(head));
-  ZstdSource src(std::move(inner), std::span<const uint8_t>(compressed).first(head));
+  ZstdSource src(std::move(inner), std::span<const uint8_t>(compressed).first(head),
+                 allow_truncated);
   Bytes out;
   std::vector<uint8_t> buf(step);
   for (;;) {
@@ -131,6 +134,34 @@ TEST(zstd_every_truncation_is_an_error_except_between_frames) {
   drain(Bytes(z.begin(), z.end() - 1), 4096, &error);
   CHECK_EQ(error, "Decoding error: zstd stream truncated: its input ends inside a frame, after " +
                       std::to_string(z.size() - 1) + " compressed bytes");
+}
+
+TEST(zstd_allowed_truncation_ends_after_what_the_cut_input_decodes_to) {
+  const Bytes data = sample(300000);  // several blocks of the library's 128 KiB
+  const Bytes z = compress(data, 3, 300000);
+  Bytes two = z;
+  two.insert(two.end(), z.begin(), z.end());
+  Bytes both = data;
+  both.insert(both.end(), data.begin(), data.end());
+  size_t partial = 0;
+  for (size_t cut = 1; cut < two.size(); cut += 37) {
+    const Bytes part(two.begin(), two.begin() + static_cast<long>(cut));
+    std::string error;
+    const Bytes got = drain(part, 4096, &error, 0, true);
+    // A cut inside a frame's header can still be corrupt; anything else ends quietly, after a
+    // prefix of the data.
+    if (!error.empty()) {
+      CHECK(error.starts_with("Decoding error: corrupt zstd data near compressed byte"));
+      continue;
+    }
+    CHECK(got.size() <= both.size() && std::equal(got.begin(), got.end(), both.begin()));
+    if (!got.empty() && got.size() % data.size()) ++partial;
+  }
+  CHECK(partial > 0);  // cuts inside a frame handed out its whole blocks
+  std::string error;
+  const Bytes got = drain(Bytes(z.begin(), z.end() - 1), 4096, &error, 0, true);
+  CHECK(error.empty() && got.size() <= data.size() && got.size() >= 2 * 131072);
+  CHECK(std::equal(got.begin(), got.end(), data.begin()));
 }
 
 TEST(zstd_corruption_is_a_decode_error) {

@@ -193,9 +193,9 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
   // A source that calls no Python code is sniffed without the GIL (a FIFO may block), and
   // compressed, it is decompressed on a thread of its own ahead of the reader.
   auto chosen = [&] {
-    if (!state->gil_free) return stream_source(std::move(raw));
+    if (!state->gil_free) return stream_source(std::move(raw), false, allow_truncated);
     WithoutGil unlocked;
-    return stream_source(std::move(raw), true);
+    return stream_source(std::move(raw), true, allow_truncated);
   }();
   if (!chosen) return raise_open_failure(chosen.error());
   // Decompression and copies run without the GIL too, record by record as well as by batches.
@@ -284,6 +284,13 @@ PyObject* reader_offset(PyObject* capsule) {
   return PyLong_FromUnsignedLongLong(s->reader->offset());
 }
 
+PyObject* reader_records(PyObject* capsule) {
+  ReaderState* s = state_of(capsule);
+  Busy busy(s);
+  if (!busy) return nullptr;
+  return PyLong_FromUnsignedLongLong(s->reader->records_read());
+}
+
 PyObject* reader_close(PyObject* capsule) {
   ReaderState* s = state_of(capsule);
   Busy busy(s);
@@ -343,6 +350,7 @@ const MethodRow kFunctions[] = {
     function<&reader_frame>("reader_frame(reader, metadata, pretty_ts, pretty_px)\n--\n\n"
                             "The DataFrame of every remaining record."),
     function<&reader_offset>("reader_offset(reader)\n--\n\nStream offset of the next record."),
+    function<&reader_records>("reader_records(reader)\n--\n\nWhole records read so far."),
     function<&reader_close>("reader_close(reader)\n--\n\nDrops the reader's source."),
     function<&batch_frame>("batch_frame(data, count, metadata, pretty_ts, pretty_px)\n--\n\n"
                            "The DataFrame of a batch's records."),
