@@ -81,10 +81,10 @@ def bench_dask(cat, days, root):
     rows = len(result)
     pieces = [result.plan.with_parts([x]) for part in result.plan.parts for x in part.pieces()]
     empty = orx.dask._meta(result.plan.kind, False)
-    for environ, title in (({}, "workers as dask starts them"),
-                           ({"MALLOC_TRIM_THRESHOLD_": None},
-                            "workers without MALLOC_TRIM_THRESHOLD_")):
-        config = {"distributed.nanny.pre-spawn-environ": environ} if environ else {}
+    for plain, title in ((False, "workers as dask starts them"),
+                         (True, "workers without MALLOC_TRIM_THRESHOLD_")):
+        config = {"distributed.nanny.pre-spawn-environ": {}} if plain else {}
+        environ = plain
         with dask.config.set(config), LocalCluster(
                 n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
                 worker_dashboard_address=None) as lc, Client(lc) as client:

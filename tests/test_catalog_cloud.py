@@ -487,3 +487,24 @@ def test_workers_read_straight_from_the_store(market, s3_server):
     ranged = [r for r in s3_server.requests() if r[0] == "GET" and r[3] is not None
               and not r[1].endswith("_index.json")]
     assert len(ranged) >= 2 * len(result.plan.parts)  # each run read the days on the workers
+
+
+def test_the_service_serves_a_catalog_at_a_url(remote, s3_server, s3_url):
+    for module in ("starlette", "uvicorn", "httpx"):
+        pytest.importorskip(module)
+    env = {"AWS_ENDPOINT_URL": s3_server.endpoint, "AWS_ACCESS_KEY_ID": "testing",
+           "AWS_SECRET_ACCESS_KEY": "testing"}
+    p = subprocess.Popen([sys.executable, "-m", "orx", "serve", s3_url, "--port", "0"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), **env))
+    try:
+        line = p.stdout.readline().decode().strip()
+        assert line.startswith(f"orx serve: {s3_url} at http://127.0.0.1:"), p.stderr.read()
+        with orx.Client(line.rsplit(" at ", 1)[1]) as client:
+            got = client.timeseries.get_range(dataset="futures", schema="mbp-1", symbols="NQZ5",
+                                              start="2025-12-01", end="2025-12-04")
+            want = remote.query(params(["NQZ5"], DAY0, DAY0 + 3 * NS_DAY))
+            assert got.to_numpy().tobytes() == want.to_numpy().tobytes()
+    finally:
+        p.terminate()
+        p.wait(timeout=30)
