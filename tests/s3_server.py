@@ -40,26 +40,25 @@ class Counting:
         return [body]
 
     def count(self, environ, start_response):
-        path = environ.get("PATH_INFO", "")
-        status = []
+        # recorded before the answer is sent, so that a reset the client makes once it has the
+        # answer never comes before the record
+        entry = [environ["REQUEST_METHOD"], environ.get("PATH_INFO", ""),
+                 environ.get("QUERY_STRING", ""), environ.get("HTTP_RANGE"), 0, 0]
+        with self.lock:
+            self.seen.append(entry)
 
         def recording(code, headers, exc_info=None):
-            status.append(int(code.split()[0]))
+            entry[4] = int(code.split()[0])
             return start_response(code, headers, exc_info)
 
         out = self.app(environ, recording)
-        sent = 0
         try:
             for chunk in out:
-                sent += len(chunk)
+                entry[5] += len(chunk)
                 yield chunk
         finally:
             if hasattr(out, "close"):
                 out.close()
-            with self.lock:
-                self.seen.append([environ["REQUEST_METHOD"], path,
-                                  environ.get("QUERY_STRING", ""), environ.get("HTTP_RANGE"),
-                                  status[0] if status else 0, sent])
 
 
 def serve():

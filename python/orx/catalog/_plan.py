@@ -159,9 +159,9 @@ def _open(part: Part) -> Any:
         fd = os.open(part.location, os.O_RDONLY | os.O_CLOEXEC)
         return ReadFile(fd, part.location)
     if _remote(part):
-        storage = storage_of(part.root, part.storage_options)
-        return storage.open_file(part.location[len(part.root) + 1:],
-                                 _format.get(part.format, part.location).ranges(part))
+        remote = storage_of(part.root, part.storage_options)
+        return remote.open_file(part.location[len(part.root) + 1:],
+                                _format.get(part.format, part.location).ranges(part))
     storage = LocalStorage(part.root)
     return storage.open_file(os.path.relpath(part.location, part.root).replace(os.sep, "/"))
 
