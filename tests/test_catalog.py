@@ -18,8 +18,21 @@ MBP1_DIR = ("FUTURES", "mbp-1")
 
 
 @pytest.fixture(params=["zstd", None], ids=["zstd", "raw"])
-def cat(tmp_path, request):
+def lcat(tmp_path, request):
+    """A catalog in a local directory."""
     return orx.Catalog(tmp_path, compression=request.param)
+
+
+@pytest.fixture(params=[("zstd", "local"), (None, "local"), ("zstd", "s3"), (None, "s3")],
+                ids=["zstd-local", "raw-local", "zstd-s3", "raw-s3"])
+def cat(tmp_path, request):
+    """A catalog in a local directory or in the S3 emulator."""
+    compression, where = request.param
+    if where == "local":
+        return orx.Catalog(tmp_path, compression=compression)
+    server = request.getfixturevalue("s3_server")
+    return orx.Catalog(request.getfixturevalue("s3_url"), server.options,
+                       compression=compression)
 
 
 def fname(cat, day):
@@ -30,6 +43,12 @@ def fname(cat, day):
 def full(cat):
     cat.write(records(spread()))
     return cat
+
+
+@pytest.fixture
+def lfull(lcat):
+    lcat.write(records(spread()))
+    return lcat
 
 
 def day_dir(cat):
@@ -72,14 +91,14 @@ def opened(monkeypatch):
 # --- layout and writing ----------------------------------------------------------------------
 
 
-def test_days_are_split_at_utc_midnight_and_named_by_day(cat):
+def test_days_are_split_at_utc_midnight_and_named_by_day(lcat):
     times = [(DAY0 - 1, 7), (DAY0, 8), (DAY0 + NS_DAY - 1, 7), (DAY0 + NS_DAY, 9)]
-    written = cat.write(records(times))
+    written = lcat.write(records(times))
     names = sorted(p.name for p in written)
-    suffix = ".orx.zst" if cat.compression == "zstd" else ".orx"
+    suffix = ".orx.zst" if lcat.compression == "zstd" else ".orx"
     assert names == [d + suffix for d in ("2025-11-30", "2025-12-01", "2025-12-02")]
-    assert sorted(os.listdir(day_dir(cat))) == sorted(names + [oc.INDEX_NAME, oc.LOCK_NAME])
-    with orx.open(day_dir(cat) / ("2025-12-01" + suffix)) as r:
+    assert sorted(os.listdir(day_dir(lcat))) == sorted(names + [oc.INDEX_NAME, oc.LOCK_NAME])
+    with orx.open(day_dir(lcat) / ("2025-12-01" + suffix)) as r:
         meta = r.metadata
         got = [(rec.ts_event, rec.instrument_id) for rec in r]
     # a day file keeps each instrument's records together, by instrument id
@@ -111,11 +130,11 @@ def test_replace_touches_only_the_days_in_the_data(full):
     (lambda: stream(mbp1_bytes(ts=DAY0))[:-1], "are not a whole number of 96-byte records"),
     (lambda: stream(mbp1_bytes(ts=DAY0), schema=7), "schema tbbo has no record layout"),
 ])
-def test_refused_writes_leave_the_catalog_unchanged(full, make, message):
-    before = {n: (day_dir(full) / n).read_bytes() for n in os.listdir(day_dir(full))}
+def test_refused_writes_leave_the_catalog_unchanged(lfull, make, message):
+    before = {n: (day_dir(lfull) / n).read_bytes() for n in os.listdir(day_dir(lfull))}
     with pytest.raises(ValueError, match=message):
-        full.write(make())
-    after = {n: (day_dir(full) / n).read_bytes() for n in os.listdir(day_dir(full))}
+        lfull.write(make())
+    after = {n: (day_dir(lfull) / n).read_bytes() for n in os.listdir(day_dir(lfull))}
     assert after == before
 
 
@@ -136,9 +155,9 @@ def test_write_takes_record_objects_and_arrays_with_metadata(cat):
 # --- atomic replacement ----------------------------------------------------------------------
 
 
-def test_a_failed_write_leaves_the_old_day_and_no_temporary_file(full, monkeypatch):
-    path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
-    old, old_index = path.read_bytes(), index_text(full)
+def test_a_failed_write_leaves_the_old_day_and_no_temporary_file(lfull, monkeypatch):
+    path = lfull.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
+    old, old_index = path.read_bytes(), index_text(lfull)
     finish = oc._storage.StagedFile.finish
 
     def crash(self):
@@ -147,16 +166,16 @@ def test_a_failed_write_leaves_the_old_day_and_no_temporary_file(full, monkeypat
         # the day's new content is a hidden file of the catalog's own beside it
         assert self.name.startswith(".orx-catalog.") and self.name.endswith(
             "." + path.name + ".tmp")
-        assert os.path.exists(day_dir(full) / self.name)
+        assert os.path.exists(day_dir(lfull) / self.name)
         raise KeyboardInterrupt
 
     monkeypatch.setattr(oc._storage.StagedFile, "finish", crash)
     with pytest.raises(KeyboardInterrupt):
-        full.write(records([(DAY0 + 1, 7)]))
+        lfull.write(records([(DAY0 + 1, 7)]))
     monkeypatch.undo()
     assert path.read_bytes() == old
-    assert index_text(full) == old_index
-    assert not [n for n in os.listdir(day_dir(full)) if ".tmp" in n]
+    assert index_text(lfull) == old_index
+    assert not [n for n in os.listdir(day_dir(lfull)) if ".tmp" in n]
 
 
 def killed_writer(root, data, moment, mode="append"):
@@ -174,31 +193,31 @@ def killed_writer(root, data, moment, mode="append"):
     assert done.returncode == -signal.SIGKILL, done.stderr.decode()
 
 
-def test_a_killed_writer_leaves_old_days_that_readers_and_the_next_writer_handle(full):
-    path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
+def test_a_killed_writer_leaves_old_days_that_readers_and_the_next_writer_handle(lfull):
+    path = lfull.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
     old = path.read_bytes()
-    before = rows(full.query(params([], DAY0, DAY0 + 3 * NS_DAY)))
-    killed_writer(full.root, records([(DAY0 + 1, 7)]), "staged")
-    temps = [n for n in os.listdir(day_dir(full)) if ".tmp" in n]
+    before = rows(lfull.query(params([], DAY0, DAY0 + 3 * NS_DAY)))
+    killed_writer(lfull.root, records([(DAY0 + 1, 7)]), "staged")
+    temps = [n for n in os.listdir(day_dir(lfull)) if ".tmp" in n]
     assert len(temps) == 1 and temps[0].startswith(".orx-catalog.")
     assert path.read_bytes() == old
-    assert rows(full.query(params([], DAY0, DAY0 + 3 * NS_DAY))) == before
-    full.write(records([(DAY0 + 2 * NS_DAY + 1, 9)]))  # the next writer clears the leftover
-    assert not [n for n in os.listdir(day_dir(full)) if ".tmp" in n]
+    assert rows(lfull.query(params([], DAY0, DAY0 + 3 * NS_DAY))) == before
+    lfull.write(records([(DAY0 + 2 * NS_DAY + 1, 9)]))  # the next writer clears the leftover
+    assert not [n for n in os.listdir(day_dir(lfull)) if ".tmp" in n]
 
 
 # --- the index -------------------------------------------------------------------------------
 
 
-def test_reindex_gives_the_index_the_writes_built(cat):
-    cat.write(records(spread(days=2)))
-    cat.write(records([(DAY0 + 5, 9), (DAY0 + 3 * NS_DAY, 8)]))
-    cat.write(records([(DAY0 + NS_DAY + 1, 7)]), mode="replace")
-    incremental = index_text(cat)
-    (day_dir(cat) / oc.INDEX_NAME).unlink()
-    cat.reindex()
+def test_reindex_gives_the_index_the_writes_built(lcat):
+    lcat.write(records(spread(days=2)))
+    lcat.write(records([(DAY0 + 5, 9), (DAY0 + 3 * NS_DAY, 8)]))
+    lcat.write(records([(DAY0 + NS_DAY + 1, 7)]), mode="replace")
+    incremental = index_text(lcat)
+    (day_dir(lcat) / oc.INDEX_NAME).unlink()
+    lcat.reindex()
     # the entries are the files' own; only the log of appends went with the index
-    assert json.loads(index_text(cat))["files"] == json.loads(incremental)["files"]
+    assert json.loads(index_text(lcat))["files"] == json.loads(incremental)["files"]
     doc = json.loads(incremental)
     assert [len(days) for _, days in doc["appends"]] == [2, 2]
     assert [e["file"][:10] for e in doc["files"]] == [
@@ -209,7 +228,7 @@ def test_reindex_gives_the_index_the_writes_built(cat):
     assert first["instruments"] == [[7, "ESZ5", 2, DAY0, DAY0 + 3 * sixth],
                                                      [8, "NQZ5", 2, DAY0 + sixth, DAY0 + 4 * sixth],
                                                      [9, "ESH6", 3, DAY0 + 5, DAY0 + 5 * sixth]]
-    size = os.path.getsize(day_dir(cat) / first["file"])
+    size = os.path.getsize(day_dir(lcat) / first["file"])
     assert first["stat"][0] == size
     # the metadata and the instruments' byte ranges (or frames) tile the file
     assert [b[:4] for b in first["blocks"]] == [e[0:1] + e[2:5] for e in first["instruments"]]
@@ -226,40 +245,40 @@ def test_split_points_cut_where_ts_event_grows(monkeypatch):
     assert oc._index.split_points(np.array([5] * 7, dtype=np.uint64)) == []
 
 
-def test_a_stale_index_is_checked_against_the_files(full, opened):
+def test_a_stale_index_is_checked_against_the_files(lfull, opened):
     # a day rewritten behind the index's back (as many records, other times), a day removed,
     # a day the index never saw
-    index = index_text(full)
-    full.write(records([(DAY0 + 7 + k, 8) for k in range(6)]), mode="replace")
-    (day_dir(full) / oc.INDEX_NAME).write_bytes(index)
-    os.unlink(full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-02"))
-    full.write(records([(DAY0 + 5 * NS_DAY, 7)]))
-    (day_dir(full) / oc.INDEX_NAME).write_bytes(index)
+    index = index_text(lfull)
+    lfull.write(records([(DAY0 + 7 + k, 8) for k in range(6)]), mode="replace")
+    (day_dir(lfull) / oc.INDEX_NAME).write_bytes(index)
+    os.unlink(lfull.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-02"))
+    lfull.write(records([(DAY0 + 5 * NS_DAY, 7)]))
+    (day_dir(lfull) / oc.INDEX_NAME).write_bytes(index)
     opened.clear()
-    got = rows(full.query(params(["NQZ5"], DAY0, DAY0 + 6 * NS_DAY)))
+    got = rows(lfull.query(params(["NQZ5"], DAY0, DAY0 + 6 * NS_DAY)))
     assert [(t, i) for t, i, _ in got] == [(DAY0 + 7 + k, 8) for k in range(6)] + [
         (t, i) for t, i in spread()[12:] if i == 8]
-    assert sorted(opened) == sorted(fname(full, d) for d in
+    assert sorted(opened) == sorted(fname(lfull, d) for d in
                                     ["2025-12-01", "2025-12-06", "2025-12-01", "2025-12-03"])
 
 
-def test_a_day_whose_count_differs_from_its_entry_is_an_error_until_reindexed(full):
-    index = index_text(full)
-    full.write(records([(DAY0 + 7, 8)]), mode="replace")  # 1 record where the entry says 6
-    (day_dir(full) / oc.INDEX_NAME).write_bytes(index)
-    name = fname(full, "2025-12-01")
-    message = (f"{day_dir(full) / oc.INDEX_NAME}: the entry of {name} records 6 records, the "
+def test_a_day_whose_count_differs_from_its_entry_is_an_error_until_reindexed(lfull):
+    index = index_text(lfull)
+    lfull.write(records([(DAY0 + 7, 8)]), mode="replace")  # 1 record where the entry says 6
+    (day_dir(lfull) / oc.INDEX_NAME).write_bytes(index)
+    name = fname(lfull, "2025-12-01")
+    message = (f"{day_dir(lfull) / oc.INDEX_NAME}: the entry of {name} records 6 records, the "
                f"file holds 1: it was cut short or changed behind the catalog's back; "
                f"Catalog.reindex() accepts the files as they are")
-    for call in (lambda: full.query(params([], DAY0, DAY0 + NS_DAY)),
-                 lambda: full.symbols(orx.Dataset.FUTURES, orx.Schema.MBP1),
-                 lambda: full.write(records([(DAY0 + 9, 9)]))):
+    for call in (lambda: lfull.query(params([], DAY0, DAY0 + NS_DAY)),
+                 lambda: lfull.symbols(orx.Dataset.FUTURES, orx.Schema.MBP1),
+                 lambda: lfull.write(records([(DAY0 + 9, 9)]))):
         with pytest.raises(ValueError) as e:
             call()
         assert str(e.value) == message
-    assert index_text(full) == index  # the refused write changed nothing
-    full.reindex()
-    assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 7, 8, 0)]
+    assert index_text(lfull) == index  # the refused write changed nothing
+    lfull.reindex()
+    assert rows(lfull.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 7, 8, 0)]
 
 
 # --- queries ---------------------------------------------------------------------------------
@@ -283,20 +302,20 @@ def test_time_range_edges(full, start, end, expected):
     assert [p for _, _, p in got] == expected
 
 
-def test_only_files_that_can_match_are_opened(cat, opened):
-    cat.write(records(spread(days=4, ids=(7, 8))))
-    cat.write(records([(DAY0 + 2 * NS_DAY + 1, 9)]))  # ESH6 on the third day only
+def test_only_files_that_can_match_are_opened(lcat, opened):
+    lcat.write(records(spread(days=4, ids=(7, 8))))
+    lcat.write(records([(DAY0 + 2 * NS_DAY + 1, 9)]))  # ESH6 on the third day only
     opened.clear()
-    result = cat.query(params(["ESH6"], DAY0, DAY0 + 4 * NS_DAY))
+    result = lcat.query(params(["ESH6"], DAY0, DAY0 + 4 * NS_DAY))
     assert opened == []  # planning reads the index only
-    assert [os.path.basename(p) for p in result.paths] == [fname(cat, "2025-12-03")]
+    assert [os.path.basename(p) for p in result.paths] == [fname(lcat, "2025-12-03")]
     assert [r[:2] for r in rows(result)] == [(DAY0 + 2 * NS_DAY + 1, 9)]
-    assert opened == [fname(cat, "2025-12-03")]
+    assert opened == [fname(lcat, "2025-12-03")]
     opened.clear()
     # the time range prunes first and last days; a file whose records all lie before the
     # start is not opened either
-    result = cat.query(params(["ESZ5"], DAY0 + NS_DAY + NS_DAY * 5 // 6, DAY0 + 2 * NS_DAY + 2))
-    assert [os.path.basename(p) for p in result.paths] == [fname(cat, "2025-12-03")]
+    result = lcat.query(params(["ESZ5"], DAY0 + NS_DAY + NS_DAY * 5 // 6, DAY0 + 2 * NS_DAY + 2))
+    assert [os.path.basename(p) for p in result.paths] == [fname(lcat, "2025-12-03")]
 
 
 def test_query_takes_params_or_their_json(full):
@@ -409,44 +428,44 @@ def test_result_exports_arrow_and_writes_one_stream(full, tmp_path):
     assert again[len(meta_of(again)):] == first[len(meta_of(first)):]
 
 
-def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(full, monkeypatch):
-    before = rows(full.query(params([], DAY0, DAY0 + NS_DAY)))
+def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(lfull, monkeypatch):
+    before = rows(lfull.query(params([], DAY0, DAY0 + NS_DAY)))
     open_file = oc._storage.LocalStorage.open_file
 
     def replaced_after_opening(self, rel):
         f = open_file(self, rel)
         if DAY_FILE.match(rel.rpartition("/")[2]):
             monkeypatch.setattr(oc._storage.LocalStorage, "open_file", open_file)
-            full.write(records([(DAY0 + 9, 8)]), mode="replace")  # the day changes meanwhile
+            lfull.write(records([(DAY0 + 9, 8)]), mode="replace")  # the day changes meanwhile
         return f
 
     monkeypatch.setattr(oc._storage.LocalStorage, "open_file", replaced_after_opening)
-    assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == before
-    assert rows(full.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 9, 8, 0)]
+    assert rows(lfull.query(params([], DAY0, DAY0 + NS_DAY))) == before
+    assert rows(lfull.query(params([], DAY0, DAY0 + NS_DAY))) == [(DAY0 + 9, 8, 0)]
 
 
-def test_one_instrument_is_read_from_its_own_bytes(full):
-    path = full.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
-    entry = json.loads(index_text(full))["files"][0]
+def test_one_instrument_is_read_from_its_own_bytes(lfull):
+    path = lfull.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
+    entry = json.loads(index_text(lfull))["files"][0]
     _, _, _, _, off, length = entry["blocks"][0]  # ESZ5
     st = os.stat(path)
     with open(path, "r+b") as f:  # spoil ESZ5's bytes, keeping size and time
         f.seek(off)
         f.write(b"\xff" * length)
     os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
-    got = rows(full.query(params(["NQZ5", "ESH6"], DAY0, DAY0 + NS_DAY)))
+    got = rows(lfull.query(params(["NQZ5", "ESH6"], DAY0, DAY0 + NS_DAY)))
     assert [i for _, i, _ in got] == [8, 9, 8, 9]  # by time
     with pytest.raises((ValueError, OSError)):
-        full.query(params(["ESZ5"], DAY0, DAY0 + NS_DAY)).to_numpy()
+        lfull.query(params(["ESZ5"], DAY0, DAY0 + NS_DAY)).to_numpy()
 
 
 @pytest.mark.parametrize("start, end, blocks", [
     (DAY0, DAY0 + NS_DAY, 3), (DAY0 + 4, DAY0 + 5, 1), (DAY0 + 3, DAY0 + 4, 1),
     (DAY0 + 2, DAY0 + 7, 2), (DAY0 + 5, DAY0 + 6, 0)])
-def test_blocks_of_a_day_outside_the_range_are_not_read(cat, monkeypatch, start, end, blocks):
+def test_blocks_of_a_day_outside_the_range_are_not_read(lcat, monkeypatch, start, end, blocks):
     monkeypatch.setattr(oc._stream_format, "BLOCK_RECORDS", 2)
-    cat.write(records([(DAY0 + t, 7) for t in (0, 1, 2, 4, 6, 8)] + [(DAY0 + 2, 8)]))
-    entry = json.loads(index_text(cat))["files"][0]
+    lcat.write(records([(DAY0 + t, 7) for t in (0, 1, 2, 4, 6, 8)] + [(DAY0 + 2, 8)]))
+    entry = json.loads(index_text(lcat))["files"][0]
     assert [b[:4] for b in entry["blocks"]] == [
         [7, 2, DAY0, DAY0 + 1], [7, 2, DAY0 + 2, DAY0 + 4], [7, 2, DAY0 + 6, DAY0 + 8],
         [8, 1, DAY0 + 2, DAY0 + 2]]
@@ -459,7 +478,7 @@ def test_blocks_of_a_day_outside_the_range_are_not_read(cat, monkeypatch, start,
         return pread(self, off, n)
 
     monkeypatch.setattr(oc._storage.ReadFile, "read", reading)
-    got = rows(cat.query(params(["ESZ5"], start, end)))
+    got = rows(lcat.query(params(["ESZ5"], start, end)))
     assert [t for t, _, _ in got] == [DAY0 + t for t in (0, 1, 2, 4, 6, 8) if start <= DAY0 + t < end]
     assert len(read) == 1 + blocks  # the metadata, then the blocks that can match
 
@@ -470,8 +489,8 @@ def test_a_day_replaced_after_planning_is_read_whole_from_the_new_file(full):
     assert rows(result) == [(DAY0 + 9, 8, 0)]
 
 
-def test_a_vanished_day_is_skipped_by_a_result(full):
-    result = full.query(params(["ESZ5"], DAY0, DAY0 + 3 * NS_DAY))
+def test_a_vanished_day_is_skipped_by_a_result(lfull):
+    result = lfull.query(params(["ESZ5"], DAY0, DAY0 + 3 * NS_DAY))
     os.unlink(result.paths[1])
     assert {day_text(t) for t, _, _ in rows(result)} == {"2025-12-01", "2025-12-03"}
 
@@ -485,25 +504,25 @@ def test_a_vanished_day_is_skipped_by_a_result(full):
         orx.Schema.MBP1, orx.Dataset.FUTURES, 0, 0, orx.SymbolMap({}))), ValueError,
      "array items of 64 bytes are not records of kind mbp-1 (96 bytes)"),
 ])
-def test_bad_arguments(cat, call, error, message):
+def test_bad_arguments(lcat, call, error, message):
     with pytest.raises(error, match=re.escape(message)):
-        call(cat)
-    assert not day_dir(cat).exists() or not [n for n in os.listdir(day_dir(cat))
+        call(lcat)
+    assert not day_dir(lcat).exists() or not [n for n in os.listdir(day_dir(lcat))
                                               if DAY_FILE.match(n)]
 
 
 @pytest.mark.parametrize("schema, make", [
     (orx.Schema.TRADES, "trade_bytes"), (orx.Schema.BBO1_S, "bbo_bytes"),
     (orx.Schema.OHLCV1_H, "ohlcv_bytes"), (orx.Schema.MBP1, "mbp1_bytes")])
-def test_every_record_kind_is_stored_and_queried(cat, schema, make):
+def test_every_record_kind_is_stored_and_queried(lcat, schema, make):
     import stream_util
     pd = pytest.importorskip("pandas")
     recs = [getattr(stream_util, make)(iid=7 + k % 2, ts=DAY0 + k * NS_DAY // 2) for k in range(5)]
     data = stream(*recs, symbols=((7, "ESZ5"), (8, "NQZ5")), schema=int(schema))
-    cat.write(data)
-    assert sorted(p.name[:10] for p in cat.directory(orx.Dataset.FUTURES, schema).glob("2*")) == [
+    lcat.write(data)
+    assert sorted(p.name[:10] for p in lcat.directory(orx.Dataset.FUTURES, schema).glob("2*")) == [
         "2025-12-01", "2025-12-02", "2025-12-03"]
-    got = cat.query(params(["NQZ5"], DAY0, DAY0 + 3 * NS_DAY, schema=schema)).to_pandas(True, True)
+    got = lcat.query(params(["NQZ5"], DAY0, DAY0 + 3 * NS_DAY, schema=schema)).to_pandas(True, True)
     whole = orx.open(data).to_pandas(True, True)
     pd.testing.assert_frame_equal(got, whole[whole["symbol"] == "NQZ5"].reset_index(drop=True),
                                   check_exact=True)

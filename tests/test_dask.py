@@ -18,9 +18,15 @@ def split_small(monkeypatch):
     monkeypatch.setattr(oc._index, "SPLIT_EVERY", 4)
 
 
-@pytest.fixture(params=["zstd", None], ids=["zstd", "raw"])
+@pytest.fixture(params=[("zstd", "local"), (None, "local"), ("zstd", "s3")],
+                ids=["zstd", "raw", "zstd-s3"])
 def cat(tmp_path, split_small, request):
-    c = orx.Catalog(tmp_path, compression=request.param)
+    compression, where = request.param
+    if where == "local":
+        c = orx.Catalog(tmp_path, compression=compression)
+    else:
+        c = orx.Catalog(request.getfixturevalue("s3_url"),
+                        request.getfixturevalue("s3_server").options, compression=compression)
     c.write(records(spread(days=3, per_day=10)))
     return c
 
@@ -102,8 +108,8 @@ def test_missing_dask_names_the_extra(cat, monkeypatch):
 
 
 def test_local_cluster_of_processes_gives_the_single_process_answer(cat):
-    if cat.compression is None:
-        pytest.skip("one cluster run is enough; the partitions are the same on both")
+    if cat.compression is None or isinstance(cat.root, str):
+        pytest.skip("one cluster run is enough here; the partitions are the same on each")
     distributed = pytest.importorskip("distributed")
     p = params(["ESZ5", "ESH6"], DAY0 + NS_DAY // 3, DAY0 + 3 * NS_DAY - 1)
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,

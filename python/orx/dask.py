@@ -1,11 +1,16 @@
 """Dask DataFrames over stream files and catalogs (the optional extra ``orx[dask]``).
 
 One partition per day file, or per piece of a large one; the frame is indexed by ``ts_event``
-(integer nanoseconds) with known divisions, and its columns are those of
-``to_pandas(pretty_ts=False, pretty_px=...)`` with exactly those dtypes. The symbol and time
-filters travel into every partition, which reads its file (or its piece of it) on the worker:
-partitions carry file paths and plain values only, so any scheduler, threads or processes or
-machines sharing the files, can run them.
+(integer nanoseconds, or ``datetime64[ns, UTC]`` with ``datetimes=True``) with known divisions,
+and its columns are those of ``to_pandas(pretty_ts=False, pretty_px=...)`` with exactly those
+dtypes. The symbol and time filters travel into every partition, which reads its file (or its
+piece of it) on the worker: partitions carry the location (a path or a URL with its storage
+options), the blocks to read and plain values only, never data, so any scheduler, threads or
+processes or machines sharing the files or the object store, can run them.
+
+``ohlcv``, ``vwap`` and ``asof`` compute ``orx.reduce``'s aggregates of a query result on the
+workers: each partition's records become a small table where they are read, and only the
+tables travel, to be combined into exactly the single-process answer.
 """
 
 from __future__ import annotations
@@ -18,7 +23,7 @@ from ._deps import install_hint
 from ._kinds import KINDS
 from .catalog import Part, Plan
 
-__all__ = ["read", "from_catalog", "from_plan"]
+__all__ = ["read", "from_catalog", "from_plan", "ohlcv", "vwap", "asof"]
 
 
 def _dd():
@@ -41,58 +46,97 @@ def _meta(kind: int, pretty_px: bool):
     return df.iloc[:0].set_index("ts_event")
 
 
-def _partition(piece: Plan, pretty_px: bool, empty) -> Any:
+def _records_of(piece: Plan) -> tuple[Any, Any]:
+    """The metadata (None when the day has gone) and records of a plan of one part."""
+    (part,) = piece.parts
+    return part.read()
+
+
+def _partition(piece: Plan, pretty_px: bool, empty, datetimes: bool = False) -> Any:
     """The rows of a plan of one piece, as the pandas path gives them, indexed by ts_event."""
     import pandas as pd
-    df = piece.result().to_pandas(False, pretty_px)
-    if not len(df):
+    from ._reader import open as open_stream
+
+    meta, arr = _records_of(piece)
+    if meta is None or not len(arr):
         return empty.copy()
+    head = meta.encode()
+    buf = bytearray(len(head) + arr.nbytes)  # the stream, made with one copy of the records
+    buf[:len(head)] = head
+    memoryview(buf)[len(head):] = memoryview(arr).cast("B")
+    df = open_stream(buf).to_pandas(False, pretty_px)
+    del buf
+    if datetimes:
+        for name in ("ts_event", "ts_recv"):
+            if name in df.columns:
+                df[name] = _utc(df[name])
     df = df.set_index("ts_event")
     for name in empty.columns:
         if name not in df.columns:  # no row of this part has a ticker
             df[name] = pd.Series(None, index=df.index, dtype=empty[name].dtype)
-    return df[list(empty.columns)]
+    if list(df.columns) != list(empty.columns):
+        df = df[list(empty.columns)]
+    return df
 
 
-def _frame(plan: Plan, pieces: list[Part], divisions, pretty_px: bool):
+def _utc(values: Any) -> Any:
+    """int64 nanoseconds as datetime64[ns, UTC]."""
+    import pandas as pd
+
+    return pd.to_datetime(values, unit="ns", utc=True)
+
+
+def _frame(plan: Plan, pieces: list[Part], divisions, pretty_px: bool, datetimes: bool = False):
     import dask
 
     dd = _dd()
     meta = _meta(plan.kind, pretty_px)
+    if datetimes:
+        meta = meta.copy()
+        if "ts_recv" in meta.columns:
+            meta["ts_recv"] = _utc(meta["ts_recv"])
+        meta.index = _utc(meta.index).rename("ts_event")
+        if divisions is not None:
+            divisions = list(_utc(divisions))
     # dask would turn the text columns into its own string type; the frame keeps the pandas
     # path's dtypes
     with dask.config.set({"dataframe.convert-string": False}):
         if not pieces:
             return dd.from_pandas(meta, npartitions=1)
         return dd.from_map(_partition, [plan.with_parts([p]) for p in pieces],
-                           pretty_px=pretty_px, empty=meta, meta=meta, divisions=divisions,
-                           label="orx-read", enforce_metadata=False)
+                           pretty_px=pretty_px, empty=meta, datetimes=datetimes, meta=meta,
+                           divisions=divisions, label="orx-read", enforce_metadata=False)
 
 
-def from_plan(plan: Plan, *, pretty_px: bool = False):
+def _pieces(plan: Plan) -> list[Part]:
+    return sorted((p for part in plan.parts for p in part.pieces()), key=lambda p: p.start)
+
+
+def from_plan(plan: Plan, *, pretty_px: bool = False, datetimes: bool = False):
     """The records `plan` selects, as a dask DataFrame: one partition per part, or per piece of
     a part cut at its file's split points, indexed by ts_event, in the order of the pieces'
     first times. Divisions are known when the pieces do not overlap in time (a catalog's day
-    files never do)."""
+    files never do). `datetimes`: the index and ts_recv as datetime64[ns, UTC], and datetime
+    divisions."""
     _dd()
-    pieces = sorted((p for part in plan.parts for p in part.pieces()), key=lambda p: p.start)
+    pieces = _pieces(plan)
     divisions = None
     if pieces and all(a.end <= b.start for a, b in zip(pieces, pieces[1:])):
         last = pieces[-1]
         assert last.last is not None
         divisions = [p.start for p in pieces] + [min(last.last, last.end - 1)]
-    return _frame(plan, pieces, divisions, pretty_px)
+    return _frame(plan, pieces, divisions, pretty_px, datetimes)
 
 
-def from_catalog(catalog, params, *, pretty_px: bool = False):
+def from_catalog(catalog, params, *, pretty_px: bool = False, datetimes: bool = False):
     """The records `params` selects from `catalog`, as a dask DataFrame (see the module text)."""
     _dd()
-    return from_plan(catalog.plan(params), pretty_px=pretty_px)
+    return from_plan(catalog.plan(params), pretty_px=pretty_px, datetimes=datetimes)
 
 
 def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
          symbols: Sequence[str] | None = None, start: int | None = None, end: int | None = None,
-         pretty_px: bool = False):
+         pretty_px: bool = False, datetimes: bool = False):
     """Stream files (paths or a glob pattern) as a dask DataFrame with one partition per file,
     or per piece of a large file; `symbols` (tickers), `start` and `end` (ns, end exclusive)
     filter every partition.
@@ -125,4 +169,127 @@ def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
             parts.append(part)
     assert meta is not None and kind is not None
     return from_plan(Plan(meta.schema, meta.dataset, lo, min(hi, (1 << 64) - 1), kind,
-                          tuple(parts)), pretty_px=pretty_px)
+                          tuple(parts)), pretty_px=pretty_px, datetimes=datetimes)
+
+
+# --- aggregates on the workers ---------------------------------------------------------------
+
+
+def _plan_of(source: Any) -> Plan:
+    plan = getattr(source, "plan", source)
+    if not isinstance(plan, Plan):
+        raise TypeError(f"expected a query result or a plan, not {type(source).__name__}")
+    return plan
+
+
+def _structured(piece: Plan) -> tuple[Any, dict[int, str]]:
+    """The records of a plan of one piece as a structured array, and their tickers."""
+    import numpy as np
+
+    from ._kinds import record_dtype
+
+    meta, arr = _records_of(piece)
+    if meta is None or not len(arr):
+        return np.empty(0, record_dtype(piece.kind)), {}
+    return arr.view(record_dtype(piece.kind)), meta.mappings.map
+
+
+def _bars_of(piece: Plan, interval: Any) -> tuple[Any, dict[int, str]]:
+    from .reduce import bar_table
+
+    arr, tickers = _structured(piece)
+    table = bar_table(arr, interval)
+    return table, {i: tickers[i] for i in set(table["instrument_id"].tolist()) if i in tickers}
+
+
+def _asof_of(piece: Plan, times: Any) -> tuple[Any, dict[int, str]]:
+    from .reduce import asof_table
+
+    arr, tickers = _structured(piece)
+    table = asof_table(arr, times)
+    return table, {i: tickers[i] for i in set(table["instrument_id"].tolist()) if i in tickers}
+
+
+def _metadata(plan: Plan, pieces: list[tuple[Any, dict[int, str]]], names: list[str]) -> Any:
+    from ._lib import Metadata, SymbolMap
+    from .catalog import merge_ticker
+
+    maps: dict[int, str] = {}
+    seen: dict[int, str] = {}
+    for (_, tickers), name in zip(pieces, names):
+        for i in sorted(tickers):
+            merge_ticker(maps, seen, i, tickers[i], name)
+    return Metadata(plan.schema, plan.dataset, plan.start, plan.end, SymbolMap(maps))
+
+
+def _finish_bars(pieces: list[tuple[Any, dict[int, str]]], plan: Plan, names: list[str],
+                 what: str, pretty_px: bool, datetimes: bool) -> Any:
+    from . import reduce
+
+    table = reduce.combine_bar_tables([t for t, _ in pieces])
+    meta = _metadata(plan, pieces, names)
+    if what == "vwap":
+        return reduce.vwap_frame(table, meta, datetimes=datetimes)
+    return reduce.ohlcv_frame(table, meta, pretty_px=pretty_px, datetimes=datetimes)
+
+
+def _finish_asof(pieces: list[tuple[Any, dict[int, str]]], plan: Plan, names: list[str],
+                 times: Any, pretty_ts: bool, pretty_px: bool, datetimes: bool) -> Any:
+    from . import reduce
+
+    if not pieces:
+        import numpy as np
+
+        from ._kinds import record_dtype
+
+        table = reduce.asof_table(np.empty(0, record_dtype(plan.kind)), times)
+    else:
+        table = reduce.combine_asof_tables([t for t, _ in pieces])
+    return reduce.asof_frame(table, times, _metadata(plan, pieces, names), pretty_ts=pretty_ts,
+                             pretty_px=pretty_px, datetimes=datetimes)
+
+
+def _reduction(source: Any, each: Any, finish: Any, arg: Any, *finish_args: Any):
+    import dask
+
+    _dd()
+    plan = _plan_of(source)
+    pieces = _pieces(plan)
+    tables = [dask.delayed(each, pure=True)(plan.with_parts([p]), arg,
+                                            dask_key_name=f"orx-{each.__name__[1:]}-{k}-"
+                                            f"{dask.base.tokenize(plan, arg)}")
+              for k, p in enumerate(pieces)]
+    names = [os.path.basename(p.location) for p in pieces]
+    return dask.delayed(finish, pure=True)(tables, plan, names, *finish_args)
+
+
+def ohlcv(source: Any, interval: Any = "1min", *, pretty_px: bool = False,
+          datetimes: bool = False):
+    """``orx.reduce.ohlcv`` of a query result (or plan), computed on the workers: a dask
+    Delayed whose ``compute()`` gives the very frame ``orx.reduce.ohlcv(result, interval)``
+    gives. Each partition's bar table is made where its records are read; only the tables
+    travel."""
+    from .reduce import interval_ns
+
+    return _reduction(source, _bars_of, _finish_bars, interval_ns(interval), "ohlcv", pretty_px,
+                      datetimes)
+
+
+def vwap(source: Any, interval: Any = "1min", *, datetimes: bool = False):
+    """``orx.reduce.vwap`` of a query result (or plan), computed on the workers (see
+    ``ohlcv``)."""
+    from .reduce import interval_ns
+
+    return _reduction(source, _bars_of, _finish_bars, interval_ns(interval), "vwap", False,
+                      datetimes)
+
+
+def asof(source: Any, times: Any, *, pretty_ts: bool = False, pretty_px: bool = False,
+         datetimes: bool = False):
+    """``orx.reduce.asof`` of a query result (or plan) at the ascending sample `times`: for
+    each time and instrument, its last record at or before it (the last quote), computed on
+    the workers (see ``ohlcv``)."""
+    from .reduce import sample_times
+
+    ns = sample_times(times).astype("int64").view("M8[ns]")  # checked, and cheap to send
+    return _reduction(source, _asof_of, _finish_asof, ns, ns, pretty_ts, pretty_px, datetimes)

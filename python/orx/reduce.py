@@ -97,6 +97,17 @@ def _interval_ns(interval: object) -> int:
     return ns
 
 
+def interval_ns(interval: object) -> int:
+    """The nanoseconds of an interval as the functions here take it ('1min', a timedelta,
+    nanoseconds); TypeError or ValueError saying what is wrong otherwise."""
+    return _interval_ns(interval)
+
+
+def sample_times(times: object) -> np.ndarray:
+    """Ascending sample times as the functions here take them, as uint64 nanoseconds."""
+    return _sample_times(times)
+
+
 # --- bars ------------------------------------------------------------------------------------
 
 

@@ -17,7 +17,7 @@ from . import _format
 from ._catalog import Catalog, DayFile, UnknownSymbolError
 from ._index import INDEX_NAME
 from ._journal import JOURNAL_NAME
-from ._plan import Part, Plan, plan_stream_file
+from ._plan import Part, Plan, merge_ticker, plan_stream_file
 from ._result import QueryResult
 from ._storage import LOCK_NAME
 from ._stream_format import StreamFormat
@@ -25,4 +25,4 @@ from ._stream_format import StreamFormat
 _format.register(StreamFormat())
 
 __all__ = ["Catalog", "DayFile", "Part", "Plan", "QueryResult", "UnknownSymbolError",
-           "plan_stream_file"]
+           "merge_ticker", "plan_stream_file"]

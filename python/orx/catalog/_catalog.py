@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import datetime as _dt
 import os
+import random
 import re
+import time
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
@@ -16,16 +18,22 @@ from .._lib import Dataset, Metadata, RetrieveParams, Schema, Stype, SymbolMap
 from .._params import as_params
 from . import _continuous, _format, _index, _journal
 from ._index import INDEX_NAME, Entry, Invalid
+from . import _objects
+from ._objects import Conflict, version_name
 from ._plan import Part, Plan, plan_part
 from ._records import (NS_PER_DAY, concat, day_of, day_start, empty, kind_of, kind_text,
                        numpy, records, size_of, ts_ids)
 from ._result import QueryResult
-from ._storage import FileStat, LocalStorage
+from ._storage import FileStat, open_storage
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
 
 _DAY_FILE = re.compile(r"^(\d{4}-\d{2}-\d{2})(\..+)$")
+# A day's object in an object store: each version of a day is an object of a name of its own.
+_DAY_OBJECT = re.compile(r"^(\d{4}-\d{2}-\d{2})(@[0-9a-f]{16})?(\..+)$")
+# Tries of a writer whose conditional write of the index keeps finding another writer's.
+_COMMIT_TRIES = 64
 _DATASETS = sorted((m for m in vars(Dataset).values() if isinstance(m, Dataset)), key=int)
 _SCHEMAS = sorted((m for m in vars(Schema).values()
                    if isinstance(m, Schema) and int(m) in SCHEMA_KINDS), key=int)
@@ -56,7 +64,7 @@ def _zstd_available() -> bool:
 class DayFile:
     """One day file and its (checked) index entry."""
 
-    path: Path
+    path: Any  # a Path, or the object's URL for a catalog at a URL
     entry: Entry
 
     @property
@@ -111,18 +119,62 @@ def _day_files(listing: dict[str, FileStat], where: str) -> dict[str, str]:
     return out
 
 
-class Catalog:
-    """A directory of day files by dataset, schema and UTC day; see the package text."""
+def _object_days(listing: dict[str, FileStat], named: set[str]) -> dict[str, str]:
+    """Day -> object of the day objects among `listing`: the one `named` (by the index) where
+    there is one, else the object of the plain day-file name, else the day's latest version
+    (by modification time, then name)."""
+    best: dict[str, tuple[int, int, str]] = {}
+    for name, st in listing.items():
+        m = _DAY_OBJECT.match(name)
+        if m is None or _format.of_suffix(m.group(3)) is None or _index.day_of_name(name) is None:
+            continue
+        rank = (2 if name in named else 1 if m.group(2) is None else 0, st.mtime_ns, name)
+        day = m.group(1)
+        if day not in best or rank > best[day]:
+            best[day] = rank
+    return {day: rank[2] for day, rank in sorted(best.items())}
 
-    def __init__(self, path: os.PathLike[str] | str, *, compression: str | None = "auto"):
+
+class _Buffer:
+    """Where a day object is written before it is put whole."""
+
+    def __init__(self) -> None:
+        self.parts: list[bytes] = []
+        self.written = 0
+
+    def write(self, data: Any) -> None:
+        b = bytes(memoryview(data).cast("B"))
+        self.parts.append(b)
+        self.written += len(b)
+
+    def getvalue(self) -> bytes:
+        return b"".join(self.parts)
+
+
+class Catalog:
+    """Day files by dataset, schema and UTC day, in a local directory or at any fsspec URL;
+    see the package text."""
+
+    def __init__(self, path: os.PathLike[str] | str,
+                 storage_options: dict[str, Any] | None = None, *,
+                 compression: str | None = "auto"):
         if compression not in ("auto", "zstd", None):
             raise ValueError(f"compression must be 'auto', 'zstd' or None, got {compression!r}")
         if compression == "zstd" and not _zstd_available():
             raise ValueError("zstd compression needs the zstd support of orx")
-        self.root = Path(path)
+        if storage_options is not None and not isinstance(storage_options, dict):
+            raise TypeError(f"storage_options must be a dict, not "
+                            f"{type(storage_options).__name__}")
+        self._storage = open_storage(path, storage_options)
+        self._remote = self._storage.remote
+        # a local catalog's root is a Path, one at a URL the URL
+        self.root: Any = self._storage.root if self._remote else Path(self._storage.root
+                                                                       if str(path).startswith(
+                                                                           ("file:", "local:"))
+                                                                       else path)
+        self.storage_options = storage_options
         self.compression = ("zstd" if _zstd_available() else None) if compression == "auto" \
             else compression
-        self._storage = LocalStorage(self.root)
         # Entries already checked, by directory: valid while the index's bytes are these and
         # the file has the identity the entry records.
         self._checked: dict[str, tuple[bytes, dict[str, Entry]]] = {}
@@ -134,14 +186,25 @@ class Catalog:
     def _rel(dataset: Dataset, schema: Schema) -> str:
         return f"{dataset.name}/{schema.value}"
 
-    def directory(self, dataset: Dataset, schema: Schema) -> Path:
-        """The directory holding the day files of `dataset` and `schema`."""
+    def _where(self, rel: str) -> Any:
+        """The Path (local) or URL of `rel`."""
+        return self._storage.path(rel) if self._remote else Path(self._storage.path(rel))
+
+    def directory(self, dataset: Dataset, schema: Schema) -> Any:
+        """The directory holding the day files of `dataset` and `schema` (its URL for a
+        catalog at a URL)."""
+        if self._remote:
+            return self._storage.path(self._rel(dataset, schema))
         return self.root / dataset.name / schema.value
 
-    def path_of(self, dataset: Dataset, schema: Schema, day: _dt.date | str) -> Path:
+    def path_of(self, dataset: Dataset, schema: Schema, day: _dt.date | str) -> Any:
         """Where the day file of `day` lives (whether or not it exists yet)."""
         rel = self._rel(dataset, schema)
         text = day if isinstance(day, str) else day.isoformat()
+        if self._remote:
+            found = self._view(rel, kind_of(schema), (text, text)).days.get(text)
+            return self._storage.path(found[1] if found else f"{rel}/" + _format.writing(
+            ).file_name(text, self.compression))
         existing = _day_files(self._storage.scan(rel), str(self.directory(dataset, schema)))
         name = existing.get(text) or _format.writing().file_name(text, self.compression)
         return self.directory(dataset, schema) / name
@@ -150,6 +213,9 @@ class Catalog:
 
     def _holds(self, dataset: Dataset, schema: Schema) -> bool:
         rel = self._rel(dataset, schema)
+        if self._remote:
+            listing = self._storage.scan(rel)
+            return INDEX_NAME in listing or bool(_object_days(listing, set()))
         return bool(_day_files(self._storage.scan(rel), self._storage.path(rel)))
 
     def datasets(self) -> list[Dataset]:
@@ -183,8 +249,7 @@ class Catalog:
         entries describe them."""
         self._storage.require_root()
         view = self._view(self._rel(dataset, schema), kind_of(schema))
-        return [DayFile(Path(self._storage.path(loc)), e) for _, (e, loc) in
-                sorted(view.days.items())]
+        return [DayFile(self._where(loc), e) for _, (e, loc) in sorted(view.days.items())]
 
     def symbols(self, dataset: Dataset, schema: Schema) -> dict[str, list[str]]:
         """Every ticker the catalog holds for `dataset` and `schema`, with the days it has
@@ -200,6 +265,8 @@ class Catalog:
     def _view(self, rel: str, kind: int, days: tuple[str, str] | None = None) -> _View:
         """What a reader sees of `rel`: the index, checked against the files, with a committed
         write that is still being put in place taken as done."""
+        if self._remote:
+            return self._remote_view(rel, kind, days)
         st = self._storage
         waited = False
         for _ in range(_VIEW_TRIES):
@@ -294,9 +361,72 @@ class Catalog:
                           f"instead (Catalog.reindex() rebuilds the index)", RuntimeWarning, 3)
         return _View(out, doc)
 
+    def _remote_view(self, rel: str, kind: int, days: tuple[str, str] | None = None,
+                     doc: _index.Document | None = None, warn: bool = True) -> _View:
+        """What a reader sees of `rel` in an object store: the index says which object holds
+        each day. Without an index (or with one that cannot be read) the objects are listed:
+        a day's object of the plain day-file name, else its latest version."""
+        st = self._storage
+        index_path = st.path(f"{rel}/{INDEX_NAME}")
+        if doc is None:
+            doc = _index.load(st, rel)
+        out: dict[str, tuple[Entry, str]] = {}
+        problems = [doc.problem] if doc.problem else []
+        wanted = (lambda day: days is None or days[0] <= day <= days[1])
+        if doc.data is not None and not doc.problem:
+            cached = self._checked.get(rel)
+            if cached is not None and cached[0] == doc.data:
+                checked = cached[1]
+            else:
+                checked = {}
+                self._checked[rel] = (doc.data, checked)
+            for name, raw in doc.entries.items():
+                m = _DAY_OBJECT.match(name)
+                if m is None or _format.of_suffix(m.group(3)) is None \
+                        or _index.day_of_name(name) is None:
+                    problems.append(f"entry of {name}: not the name of a day object")
+                    continue
+                day = m.group(1)
+                if not wanted(day):
+                    continue
+                if day in out:
+                    raise ValueError(f"{index_path}: day {day} is listed twice "
+                                     f"({out[day][1].rpartition('/')[2]} and {name}); "
+                                     f"Catalog.reindex() rebuilds the index")
+                entry = checked.get(name)
+                if entry is None:
+                    try:
+                        entry = _index.check_entry(raw, name, _listed_stat(raw), _format.FORMATS,
+                                                   kind)
+                        checked[name] = entry
+                    except Invalid as why:
+                        problems.append(f"entry of {name}: {why}")
+                        stat = st.stat(f"{rel}/{name}")
+                        if stat is None:
+                            continue
+                        entry = self._summarise(rel, name, stat, kind)
+                        wrote = _index.recorded_count(raw)
+                        if wrote is not None and wrote != entry.count:
+                            raise ValueError(
+                                f"{index_path}: the entry of {name} records {wrote} records, "
+                                f"the object holds {entry.count}: it was cut short or changed "
+                                f"behind the catalog's back; Catalog.reindex() accepts the "
+                                f"objects as they are")
+                out[day] = (entry, f"{rel}/{name}")
+        else:
+            listing = st.scan(rel)
+            for day, name in _object_days(listing, set()).items():
+                if wanted(day):
+                    out[day] = (self._summarise(rel, name, listing[name], kind), f"{rel}/{name}")
+        if problems and warn:
+            warnings.warn(f"orx.catalog: {index_path}: {problems[0]}; the objects were summarised "
+                          f"instead (Catalog.reindex() rebuilds the index)", RuntimeWarning, 3)
+        return _View(out, doc)
+
     def _summarise(self, rel: str, name: str, stat: FileStat, kind: int) -> Entry:
         """The entry of a day file, from the file alone."""
-        fmt = _format.of_suffix(name[10:])
+        m = _DAY_OBJECT.match(name)
+        fmt = _format.of_suffix(m.group(3)) if m is not None else None
         assert fmt is not None
         where = self._storage.path(f"{rel}/{name}")
         with self._storage.open_file(f"{rel}/{name}") as f:
@@ -364,7 +494,8 @@ class Catalog:
                 continue
             part = plan_part(entry, self._storage.path(loc), kind, start, end, tickers,
                              root=self._storage.root, dataset=params.dataset.name,
-                             schema=params.schema.value)
+                             schema=params.schema.value,
+                             storage_options=self.storage_options if self._remote else None)
             if part is not None:
                 parts.append(part)
         if continuous and not parts and symbols:  # say why, looking at every day
@@ -427,15 +558,17 @@ class Catalog:
             out[s] = rows
         return out, [s for s in symbols if not out[s]]
 
-    def to_dask(self, params: RetrieveParams | str, *, pretty_px: bool = False) -> dd.DataFrame:
-        """The records `params` selects, as a dask DataFrame indexed by ts_event with one
-        partition per day file (or piece of a large day); see orx.dask."""
-        return self.query(params).to_dask(pretty_px=pretty_px)
+    def to_dask(self, params: RetrieveParams | str, *, pretty_px: bool = False,
+                datetimes: bool = False) -> dd.DataFrame:
+        """The records `params` selects, as a dask DataFrame indexed by ts_event (as
+        datetime64[ns, UTC] with `datetimes`) with one partition per day file (or piece of a
+        large day); see orx.dask."""
+        return self.query(params).to_dask(pretty_px=pretty_px, datetimes=datetimes)
 
     # -- writing -------------------------------------------------------------------------------
 
     def write(self, data: Any, metadata: Metadata | None = None, *,
-              mode: str = "append") -> list[Path]:
+              mode: str = "append") -> list[Any]:
         """Stores records split by the UTC day of their ts_event; returns the day files written.
 
         `data`: a stream (bytes or a path), a query result, a reader, record objects, a numpy
@@ -443,7 +576,8 @@ class Catalog:
         also gives the schema and dataset). `mode="append"` merges the records into the days
         that exist; `mode="replace"` replaces every day the data touches (days it does not touch
         are left alone). All the days change at once, or none does. An append that repeats one
-        already committed (a retry after a crash) writes nothing again.
+        already committed (a retry after a crash) writes nothing again. Returns the paths (at
+        a URL: the URLs of the objects) of the days written.
         """
         if mode not in ("append", "replace"):
             raise ValueError(f"mode must be 'append' or 'replace', got {mode!r}")
@@ -457,7 +591,10 @@ class Catalog:
         order = np.argsort(day_numbers, kind="stable")
         arr, day_numbers = arr[order], day_numbers[order]
         cuts = np.flatnonzero(np.diff(day_numbers)) + 1
-        groups = np.split(np.arange(len(arr)), cuts) if len(arr) else []
+        groups = [(day_of(int(day_numbers[g[0]]) * NS_PER_DAY).isoformat(), arr[g])
+                  for g in (np.split(np.arange(len(arr)), cuts) if len(arr) else [])]
+        if self._remote:
+            return self._write_objects(rel, kind, meta, groups, mode, digest)
         st = self._storage
         st.makedirs(rel)
         d = self.directory(meta.dataset, meta.schema)
@@ -468,24 +605,9 @@ class Catalog:
             for recorded, names in view.doc.appends:
                 if digest is not None and recorded == digest:
                     return [d / n for n in names]
-            plans = []
-            for g in groups:
-                day = day_of(int(day_numbers[g[0]]) * NS_PER_DAY).isoformat()
-                fmt, compression = _format.writing(), self.compression
-                old_meta, old = None, empty(kind)
-                if day in view.days:
-                    entry, loc = view.days[day]
-                    name = loc.rpartition("/")[2]
-                    fmt = _format.get(entry.format, st.path(loc))
-                    compression = fmt.compression_of(name)
-                    if mode == "append" and entry.count:
-                        old_meta, old = self._read_day(entry, loc, kind)
-                else:
-                    name = fmt.file_name(day, compression)
+            plans = self._day_plans(rel, kind, meta, groups, mode, view)
+            for name, *_ in plans:
                 st.refuse_link(f"{rel}/{name}")
-                merged = concat([old, arr[g]], kind) if len(old) else arr[g]
-                plans.append((name, fmt, compression,
-                              self._day_metadata(meta, old_meta, merged, day), merged))
             # every day is checked before the first is written
             staged, items = [], []
             try:
@@ -507,10 +629,99 @@ class Catalog:
             self._apply(rel, kind, journal, view.doc)
         return [d / name for name, *_ in plans]
 
+    def _day_plans(self, rel: str, kind: int, meta: Metadata, groups: list[tuple[str, Any]],
+                   mode: str, view: _View) -> list[tuple[str, Any, str | None, Metadata, Any]]:
+        """(file name, format, compression, metadata, records) of each day a write makes: a
+        day that exists keeps its format and compression (and, on a local disk, its name);
+        an append merges the day's records with the new ones."""
+        plans = []
+        for day, new in groups:
+            fmt, compression = _format.writing(), self.compression
+            old_meta, old = None, empty(kind)
+            if day in view.days:
+                entry, loc = view.days[day]
+                name = loc.rpartition("/")[2]
+                fmt = _format.get(entry.format, self._storage.path(loc))
+                compression = fmt.compression_of(name)
+                if mode == "append" and entry.count:
+                    old_meta, old = self._read_day(entry, loc, kind)
+            name = fmt.file_name(day, compression)
+            if self._remote:
+                name = version_name(day, name[len(day):])
+            elif day in view.days:
+                name = view.days[day][1].rpartition("/")[2]
+            merged = concat([old, new], kind) if len(old) else new
+            plans.append((name, fmt, compression, self._day_metadata(meta, old_meta, merged, day),
+                          merged))
+        return plans
+
+    def _write_objects(self, rel: str, kind: int, meta: Metadata, groups: list[tuple[str, Any]],
+                       mode: str, digest: str | None) -> list[Any]:
+        """A write to an object store: each new day is a new object, put whole; the index,
+        switched by one conditional write (or under the lease), makes them the catalog's days,
+        all at once. A writer that finds the index changed under it starts again."""
+        st = self._storage
+        index_rel = f"{rel}/{INDEX_NAME}"
+        for attempt in range(_COMMIT_TRIES):
+            with st.writer(rel) as lease:
+                tag = st.tag(index_rel)
+                view = self._remote_view(rel, kind, doc=_index.load(st, rel), warn=False)
+                for recorded, names in view.doc.appends:
+                    if digest is not None and recorded == digest:
+                        return [st.path(f"{rel}/{n}") for n in names]
+                plans = self._day_plans(rel, kind, meta, groups, mode, view)
+                written: list[str] = []
+                try:
+                    entries = {day: e for day, (e, _) in view.days.items()}
+                    for name, fmt, compression, day_meta, merged in plans:
+                        out = _Buffer()
+                        fields = fmt.write_day(out, day_meta, merged, compression)
+                        written.append(f"{rel}/{name}")
+                        stat = st.put(f"{rel}/{name}", out.getvalue())
+                        entries[name[:10]] = self._entry_of(rel, name, fields, stat, kind,
+                                                            st.path(f"{rel}/{name}"))
+                    _journal.kill_point("staged")
+                    _journal.pause_point("staged")
+                    appends = list(view.doc.appends)
+                    if digest is not None:
+                        appends.append((digest, [name for name, *_ in plans]))
+                    if lease is not None:
+                        lease.check()
+                    st.put(index_rel, _index.dump(list(entries.values()), appends), match=tag,
+                           create=tag is None)
+                except Conflict:
+                    st.remove_many(written)
+                    time.sleep(random.uniform(0.01, 0.05) * min(attempt + 1, 10))
+                    continue
+                except BaseException:
+                    st.remove_many(written)
+                    raise
+                _journal.kill_point("indexed")
+                self._checked.pop(rel, None)
+                replaced = [view.days[name[:10]][1] for name, *_ in plans
+                            if name[:10] in view.days]
+                st.remove_many(replaced)
+                self._collect_garbage(rel, {e.file for e in entries.values()})
+                return [st.path(f"{rel}/{name}") for name, *_ in plans]
+        raise RuntimeError(f"{st.path(index_rel)}: other writers changed the index "
+                           f"{_COMMIT_TRIES} times while this write was made; write again")
+
+    def _collect_garbage(self, rel: str, referenced: set[str]) -> None:
+        """Removes day objects no index lists that were written long enough ago (by writers
+        that died or lost a race); a writer at work wrote its objects moments ago."""
+        ages = self._storage.ages(rel)
+        self._storage.remove_many([
+            f"{rel}/{name}" for name, age in ages.items()
+            if name not in referenced and (m := _DAY_OBJECT.match(name)) is not None
+            and m.group(2) is not None and age > _objects.GRACE_SECONDS])
+
     def _read_day(self, entry: Entry, loc: str, kind: int) -> tuple[Metadata, Any]:
         part = plan_part(entry, self._storage.path(loc), kind, 0, 1 << 64, None)
         assert part is not None
         fmt = _format.get(entry.format, part.location)
+        if self._remote:
+            with self._storage.open_file(loc, fmt.ranges(part)) as f:
+                return fmt.read(f, part)
         with self._storage.open_file(loc) as f:
             if f.stat != entry.stat:
                 raise RuntimeError(f"{part.location} changed while the catalog's lock was held")
@@ -641,6 +852,9 @@ class Catalog:
                 if not self._holds(ds, sc) and st.stat(f"{rel}/{INDEX_NAME}") is None:
                     continue
                 kind = kind_of(sc)
+                if self._remote:
+                    self._reindex_objects(rel, kind)
+                    continue
                 with st.lock(rel):
                     for name in (INDEX_NAME, _journal.JOURNAL_NAME):
                         st.refuse_link(f"{rel}/{name}")
@@ -649,6 +863,40 @@ class Catalog:
                     entries = [self._summarise(rel, name, listing[name], kind) for name in
                                _day_files(listing, st.path(rel)).values()]
                     st.replace(f"{rel}/{INDEX_NAME}", _index.dump(entries, doc.appends))
+
+    def _reindex_objects(self, rel: str, kind: int) -> None:
+        """The index of `rel` rebuilt from its objects: of each day, the object the index names
+        where it is there, else the plain day-file name, else the day's latest version."""
+        st = self._storage
+        for attempt in range(_COMMIT_TRIES):
+            with st.writer(rel) as lease:
+                tag = st.tag(f"{rel}/{INDEX_NAME}")
+                doc = _index.load(st, rel)
+                listing = st.scan(rel)
+                chosen = _object_days(listing, set(doc.entries))
+                entries = [self._summarise(rel, name, listing[name], kind)
+                           for name in chosen.values()]
+                try:
+                    if lease is not None:
+                        lease.check()
+                    st.put(f"{rel}/{INDEX_NAME}", _index.dump(entries, doc.appends), match=tag,
+                           create=tag is None)
+                except Conflict:
+                    time.sleep(random.uniform(0.01, 0.05) * min(attempt + 1, 10))
+                    continue
+                self._checked.pop(rel, None)
+                return
+        raise RuntimeError(f"{st.path(rel)}: other writers changed the index {_COMMIT_TRIES} "
+                           f"times while it was rebuilt; reindex again")
+
+
+def _listed_stat(raw: object) -> FileStat:
+    """The identity an index entry records for its object (in an object store the index is
+    what lists the objects, and a catalog's objects are never rewritten)."""
+    key = raw.get("stat") if type(raw) is dict else None
+    if type(key) is list and len(key) == 3 and all(type(x) is int for x in key):
+        return FileStat(*key)
+    return FileStat(-1, -1, -1)
 
 
 def _carried_metadata(data: Any) -> Metadata | None:
@@ -663,13 +911,14 @@ def replan(part: Part) -> Part | None:
     """`part` planned again from the current state of its day (the file changed since it was
     planned); None when the day is gone or holds nothing of the part any more."""
     assert part.root is not None and part.dataset is not None and part.schema is not None
-    cat = Catalog(part.root)
+    cat = Catalog(part.root, part.storage_options)
     rel = f"{part.dataset}/{part.schema}"
     days = cat._view(rel, part.kind, (part.day, part.day)).days
     if part.day not in days:
         return None
     entry, loc = days[part.day]
     return plan_part(entry, cat._storage.path(loc), part.kind, part.start, part.end,
-                     part.tickers, root=part.root, dataset=part.dataset, schema=part.schema)
+                     part.tickers, root=part.root, dataset=part.dataset, schema=part.schema,
+                     storage_options=part.storage_options)
 
 

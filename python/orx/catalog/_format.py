@@ -20,7 +20,10 @@ A format is an object with:
   selected blocks, or the whole file), those in ``[part.start, part.end)`` of ``part.ids``,
   ordered by ts_event, equal times by instrument id, then as written. A block that does not
   hold what the entry says (count, instrument, times, size) is an error naming the file and the
-  block, as is a file whose record count is not the entry's.
+  block, as is a file whose record count is not the entry's;
+- ``ranges(part)``: the (offset, length) byte ranges ``read`` takes of the file for `part`, or
+  None when it reads the file whole. An object store fetches exactly these (coalesced, in
+  parallel) before ``read`` runs, so that ``read`` finds them in memory.
 
 ``file`` is a ``_storage.ReadFile`` (``read(offset, length)``, ``read_all()``, ``stat``,
 ``where``); records are numpy arrays of opaque items of the kind's size (see ``_records``).
@@ -55,6 +58,8 @@ class DayFormat(Protocol):
     def check(self, entry: Entry, kind: int) -> str | None: ...
 
     def read(self, file: ReadFile, part: Part) -> tuple[Metadata, Any]: ...
+
+    def ranges(self, part: Part) -> list[tuple[int, int]] | None: ...
 
 
 FORMATS: dict[int, DayFormat] = {}

@@ -39,9 +39,23 @@ JOURNAL_FORMAT = 1
 KILL_AT = "ORX_CATALOG_KILL_AT"
 
 
+# The environment variable naming a moment at which a writer stops until told to go on: it
+# writes the moment's name on a line of its standard output and waits for a line on its
+# standard input. Tests use it to make two writers meet where they choose.
+PAUSE_AT = "ORX_CATALOG_PAUSE_AT"
+
+
 def kill_point(moment: str) -> None:
     if os.environ.get(KILL_AT) == moment:
         os.kill(os.getpid(), signal.SIGKILL)
+
+
+def pause_point(moment: str) -> None:
+    if os.environ.get(PAUSE_AT) == moment:
+        import sys
+
+        print(moment, flush=True)
+        sys.stdin.readline()
 
 
 def digest(metadata: Metadata, records: Any) -> str:

@@ -16,8 +16,10 @@ day that has gone is skipped.
 from __future__ import annotations
 
 import dataclasses
+import errno
 import os
-from dataclasses import dataclass
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
@@ -25,6 +27,7 @@ from .._lib import Dataset, Metadata, Schema, SymbolMap
 from . import _format
 from ._index import Block, Instrument
 from ._records import empty, numpy, size_of, ts_ids
+from ._objects import ObjectFile, is_url, storage_of
 from ._storage import LocalStorage, ReadFile
 
 if TYPE_CHECKING:
@@ -57,6 +60,8 @@ class Part:
     dataset: str | None = None  # Dataset name ("FUTURES")
     schema: str | None = None  # Schema value ("mbp-1")
     tickers: tuple[str, ...] | None = None  # raw tickers asked for that day; None: all
+    # How to reach `root` when it is a URL (fsspec's storage options; None for a local root).
+    storage_options: dict[str, Any] | None = field(default=None, hash=False)
 
     def within(self, start: int, end: int) -> Part:
         """The part narrowed to [start, end) (within its own bounds)."""
@@ -145,37 +150,109 @@ def _peek_metadata(where: str) -> Metadata:
         raise ValueError(f"{where}: {exc}") from None
 
 
-def _open(part: Part) -> ReadFile:
+def _remote(part: Part) -> bool:
+    return part.root is not None and is_url(part.root)
+
+
+def _open(part: Part) -> Any:
     if part.root is None:
         fd = os.open(part.location, os.O_RDONLY | os.O_CLOEXEC)
         return ReadFile(fd, part.location)
+    if _remote(part):
+        remote = storage_of(part.root, part.storage_options)
+        return remote.open_file(part.location[len(part.root) + 1:],
+                                _format.get(part.format, part.location).ranges(part))
     storage = LocalStorage(part.root)
     return storage.open_file(os.path.relpath(part.location, part.root).replace(os.sep, "/"))
 
 
-def read_part(part: Part) -> tuple[Metadata | None, Any]:
+def read_part(part: Part, opened: Any = None) -> tuple[Metadata | None, Any]:
+    """The metadata and records of `part` (see Part.read); `opened`: the part's file, opened
+    (and its ranges fetched) already."""
     for _ in range(_REREADS):
-        try:
-            f = _open(part)
-        except FileNotFoundError:
-            if part.root is None:
-                raise
-            f = None
+        f = opened
+        opened = None
+        if f is None:
+            try:
+                f = _open(part)
+            except FileNotFoundError:
+                if part.root is None:
+                    raise
+                f = None
         if f is not None:
-            with f:
-                if part.stat is None or f.stat.key() == list(part.stat):
-                    return _format.get(part.format, part.location).read(f, part)
-                if part.root is None:  # a stream file that changed: read it whole, as it is
-                    whole = dataclasses.replace(part, blocks=None, head=None, count=None)
-                    return _format.get(part.format, part.location).read(f, whole)
+            try:
+                with f:
+                    # a catalog's objects are never rewritten: a new version is a new object
+                    if part.stat is None or _remote(part) or f.stat.key() == list(part.stat):
+                        return _format.get(part.format, part.location).read(f, part)
+                    if part.root is None:  # a stream file that changed: read it whole, as it is
+                        whole = dataclasses.replace(part, blocks=None, head=None, count=None)
+                        return _format.get(part.format, part.location).read(f, whole)
+            except FileNotFoundError:  # an object removed since it was planned
+                if not _remote(part):
+                    raise
         from ._catalog import replan
 
         fresh = replan(part)
         if fresh is None:  # the day was removed, or holds nothing of the part any more
             return None, empty(part.kind)
+        if fresh.location == part.location and _remote(part):
+            raise FileNotFoundError(errno.ENOENT, "the index lists this object but it is not "
+                                    "there; Catalog.reindex() rebuilds the index from the "
+                                    "objects", part.location)
         part = fresh
     raise RuntimeError(f"{part.location} changed {_REREADS} times while it was being read; "
                        f"read it again")
+
+
+# Parts of an object store read together: their ranges are fetched in one go, all in flight at
+# once, up to about this many bytes (or this many parts).
+_WINDOW_BYTES = 64 << 20
+_WINDOW_PARTS = 32
+
+
+def read_parts(parts: Iterable[Part]) -> Iterator[tuple[Part, Metadata | None, Any]]:
+    """(part, metadata, records) of each part, in order (see Part.read). Parts in an object
+    store are fetched a window at a time: the byte ranges of several days in flight at once."""
+    window: list[tuple[Part, list[tuple[int, int]] | None]] = []
+    size = 0
+
+    def flush() -> Iterator[tuple[Part, Metadata | None, Any]]:
+        first = window[0][0]
+        assert first.root is not None
+        storage = storage_of(first.root, first.storage_options)
+        rels = {p.location: p.location[len(first.root) + 1:] for p, _ in window}
+        try:
+            got = storage.fetch([(rels[p.location], r) for p, r in window if r])
+        except FileNotFoundError:  # one has gone: each is read (and planned again) alone
+            got = None
+        for p, r in window:
+            rel = rels[p.location]
+            opened = ObjectFile(storage, rel, None, got[rel]) if got is not None and r else None
+            meta, arr = read_part(p, opened)
+            yield p, meta, arr
+        window.clear()
+
+    for part in parts:
+        if not _remote(part):
+            if window:
+                yield from flush()
+                size = 0
+            meta, arr = read_part(part)
+            yield part, meta, arr
+            continue
+        if window and (window[0][0].root != part.root
+                       or window[0][0].storage_options != part.storage_options):
+            yield from flush()
+            size = 0
+        ranges = _format.get(part.format, part.location).ranges(part)
+        window.append((part, ranges))
+        size += sum(n for _, n in ranges) if ranges else (part.stat[0] if part.stat else 0)
+        if size >= _WINDOW_BYTES or len(window) >= _WINDOW_PARTS:
+            yield from flush()
+            size = 0
+    if window:
+        yield from flush()
 
 
 def _selected(part: Part) -> tuple[int, set[int]]:

@@ -8,7 +8,7 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 from .._lib import Metadata
-from ._plan import Plan, merge_ticker
+from ._plan import Plan, merge_ticker, read_parts
 from ._records import concat, numpy, ts_ids
 
 if TYPE_CHECKING:
@@ -52,8 +52,7 @@ class QueryResult:
         return f"<orx.QueryResult of {len(self.plan.parts)} day file(s)>"
 
     def _days(self) -> Iterator[tuple[str, Metadata, Any]]:
-        for part in self.plan.parts:
-            meta, arr = part.read()
+        for part, meta, arr in read_parts(self.plan.parts):
             if meta is not None:
                 yield part.location, meta, arr
 
@@ -190,11 +189,12 @@ class QueryResult:
             file.discard()
             raise
 
-    def to_dask(self, pretty_px: bool = False) -> dd.DataFrame:
-        """The selected records as a dask DataFrame indexed by ts_event (see orx.dask)."""
+    def to_dask(self, pretty_px: bool = False, datetimes: bool = False) -> dd.DataFrame:
+        """The selected records as a dask DataFrame indexed by ts_event (as datetime64[ns, UTC]
+        with `datetimes`; see orx.dask)."""
         from ..dask import from_plan
 
-        return from_plan(self.plan, pretty_px=pretty_px)
+        return from_plan(self.plan, pretty_px=pretty_px, datetimes=datetimes)
 
 
 def _compressor(compression: str | None, level: int | None) -> Any:

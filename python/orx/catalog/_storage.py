@@ -19,7 +19,7 @@ import secrets
 import stat as _stat
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Iterator
+from typing import Any, Iterator
 
 LOCK_NAME = ".lock"
 # The catalog's own temporary files: this prefix, a random token, the name of the file they
@@ -27,6 +27,23 @@ LOCK_NAME = ".lock"
 _TEMP_PREFIX = ".orx-catalog."
 _TEMP = re.compile(r"^\.orx-catalog\.[0-9a-f]{16}\.[^/]+\.tmp$")
 _DIR_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+def open_storage(location: str | os.PathLike[str], storage_options: dict[str, Any] | None = None
+                 ) -> Any:
+    """The storage of a catalog at `location`: a local directory (a path or a ``file://`` URL)
+    or any other fsspec URL (``s3://bucket/prefix``, ``gs://...``, ``memory://...``)."""
+    from ._objects import ObjectStorage, is_url
+
+    if is_url(location):
+        return ObjectStorage(str(location), storage_options)
+    if storage_options:
+        raise ValueError("storage_options are for catalogs at a URL, not local directories")
+    text = os.fspath(location)
+    for prefix in ("file://", "local://"):
+        if text.startswith(prefix):
+            text = text[len(prefix):]
+    return LocalStorage(text)
 
 
 def is_own_temporary(name: str) -> bool:
@@ -126,6 +143,8 @@ class StagedFile:
 
 class LocalStorage:
     """A catalog's files on the local file system, under `root`."""
+
+    remote = False
 
     def __init__(self, root: str | os.PathLike[str]):
         self.root = os.path.abspath(os.fspath(root))

@@ -184,6 +184,11 @@ class StreamFormat:
             return f"head of {entry.head[1]} bytes is longer than any metadata"
         return None
 
+    def ranges(self, part: Part) -> list[tuple[int, int]] | None:
+        if part.blocks is not None and part.head is not None:
+            return [part.head] + [(b[4], b[5]) for b in part.blocks]
+        return None
+
     def read(self, file: ReadFile, part: Part) -> tuple[Metadata, Any]:
         if part.blocks is not None and part.head is not None:
             meta, arr = self._read_blocks(file, part)
