@@ -64,7 +64,7 @@ class DayFormat(Protocol):
 
 FORMATS: dict[int, DayFormat] = {}
 # The version new days are written in.
-WRITE_VERSION = 1
+WRITE_VERSION = 2
 # The format of plain streams, which is also how a stream file outside a catalog is read.
 STREAM_VERSION = 1
 
