@@ -31,3 +31,13 @@ def params(symbols, start, end, stype=orx.Stype.RAW, schema=orx.Schema.MBP1):
     p = orx.RetrieveParams([], "2025-01-01", "2025-01-02", schema, orx.Dataset.FUTURES, stype)
     p.symbols, p.start_ts, p.end_ts = symbols, start, end
     return p
+
+
+def day_name(cat, day):
+    """The name of the day file `cat` writes for `day` (ISO text)."""
+    return day + orx.catalog._format.FORMATS[cat.day_format].file_name("", cat.compression)
+
+
+# Catalogs of each way of writing days: (compression, day-file format), with their test ids.
+WRITE_WAYS = [("zstd", 1), (None, 1), ("zstd", 2)]
+WRITE_IDS = ["zstd", "raw", "dayfile"]

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, Any
 from .. import _ext
 from .._kinds import DAY_FILE_MAGIC
 from .._lib import Metadata, SymbolMap
+from . import _stream_format
 from ._execute import COLUMNS
 from ._index import describe
 from ._records import by_instrument, kind_of, numpy, ts_ids
@@ -28,8 +29,8 @@ if TYPE_CHECKING:
 
 VERSION = 2
 SUFFIX = ".orxday"
-# Records of one instrument in one block.
-BLOCK_RECORDS = 1 << 16
+# Records of one instrument in one block: as many as in a block of format 1.
+BLOCK_RECORDS = _stream_format.BLOCK_RECORDS
 
 _HEADER = struct.Struct("<8sHHI")  # magic, version, rtype, reserved (0)
 _TRAILER = struct.Struct("<QQQI4s")  # head length, directory offset and length, crc, mark
@@ -159,12 +160,10 @@ class DayFileFormat:
     def write_day(self, out: Any, metadata: Metadata, recs: Any,
                   compression: str | None) -> dict[str, Any]:
         np = numpy()
-        from ._stream_format import _runs
-
         arr = np.ascontiguousarray(by_instrument(recs))
         ts, ids = ts_ids(arr)
         kind = kind_of(metadata.schema)
-        cuts = _runs(ids, BLOCK_RECORDS)
+        cuts = _stream_format._runs(ids, _stream_format.BLOCK_RECORDS)
         stored = _ext.dayfile_encode(kind, memoryview(arr).cast("B"), cuts, _level(), 0) \
             if len(arr) else []
         head = encode_head(metadata)
@@ -249,8 +248,8 @@ class DayFileFormat:
 
 
 def decode_file(data: bytes, where: str) -> tuple[Metadata, Any]:
-    """The metadata and every record of a whole day file, ordered by ts_event (equal times by
-    instrument id), for ``orx.open``."""
+    """The metadata and every record of a whole day file, as it holds them (by instrument,
+    each instrument's in ts_event order), for ``orx.open``."""
     from ._execute import run
 
     rtype, blocks, head = directory(data, where)
@@ -259,8 +258,9 @@ def decode_file(data: bytes, where: str) -> tuple[Metadata, Any]:
     if kind != rtype:
         raise ValueError(f"{where}: holds records of rtype {rtype}, its metadata's schema is "
                          f"{meta.schema.value}")
-    arr = run(kind, [(0, _END, [block_input(data[b[4]:b[4] + b[5]], b) for b in blocks])],
-              [(where, blocks)])
+    # one block a day: the executor puts days one after the other, in the order given
+    arr = run(kind, [(0, _END, [block_input(data[b[4]:b[4] + b[5]], b)]) for b in blocks],
+              [(where, [b]) for b in blocks])
     return meta, arr
 
 
@@ -269,8 +269,8 @@ class _DayStream(io.BytesIO):
 
 
 def day_file_stream(path: str) -> io.BytesIO:
-    """The stream of the day file at `path` (its records in ts_event order, equal times by
-    instrument id) as a binary file object, for ``orx.open``."""
+    """The stream of the day file at `path` (its records as it holds them) as a binary file
+    object, for ``orx.open``."""
     with open(path, "rb") as f:
         data = f.read()
     try:

@@ -17,6 +17,9 @@ from ._records import numpy, size_of
 # Block codings (the core's Coding).
 RAW, ZSTD, COLUMNS = 0, 1, 2
 
+# A day's end at or past this takes every time from its start on.
+_END = (1 << 64) - 1
+
 # The executor's threads: None for its default (the machine's cores, at most 4).
 _threads: int | None = None
 
@@ -41,6 +44,7 @@ def run_days(kind: int, days: list[Any], sources: list[tuple[str, list[Any]]]
     `sources` names each day's file and the index blocks its inputs come from (for
     errors)."""
     np = numpy()
+    days = [(min(max(a, 0), _END), min(max(b, 0), _END), inputs) for a, b, inputs in days]
     try:
         data, counts = _ext.query_run(kind, days, _threads or 0)
     except ValueError as exc:
