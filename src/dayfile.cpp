@@ -106,8 +106,8 @@ Layout make_layout(RType kind) {
 
 const Layout* layout_of(RType kind) {
   static const std::array<Layout, 4> layouts = {make_layout(RType::Mbp1),
-                                                make_layout(RType::Trades),
-                                                make_layout(RType::Bbo), make_layout(RType::Ohlcv)};
+                                                make_layout(RType::Trades), make_layout(RType::Bbo),
+                                                make_layout(RType::Ohlcv)};
   switch (kind) {
     case RType::Mbp1:
       return &layouts[0];
@@ -170,18 +170,28 @@ template <class U>
 void decode_field(const uint8_t* planes, size_t n, size_t i0, size_t i1, const Field& f,
                   uint16_t event_offset, uint8_t* recs, size_t rec_size, U& prev) {
   constexpr size_t W = sizeof(U);
-  for (size_t i = i0; i < i1; ++i) {
-    U z = 0;
-    for (size_t b = 0; b < W; ++b) z |= static_cast<U>(static_cast<U>(planes[b * n + i]) << (8 * b));
-    uint8_t* r = recs + i * rec_size;
-    U v = z;
-    if (f.code == Code::Delta) {
-      v = static_cast<U>(prev + unzigzag<U>(z));
-      prev = v;
-    } else if (f.code == Code::FromEvent) {
-      v = static_cast<U>(unzigzag<U>(z) + static_cast<U>(load<uint64_t>(r + event_offset)));
+  const size_t m = i1 - i0;
+  U vals[kChunk];
+  // Byte planes back into values, one plane at a time (loops the compiler vectorises).
+  for (size_t i = 0; i < m; ++i) vals[i] = planes[i0 + i];
+  for (size_t b = 1; b < W; ++b) {
+    const uint8_t* plane = planes + b * n + i0;
+    for (size_t i = 0; i < m; ++i) vals[i] |= static_cast<U>(static_cast<U>(plane[i]) << (8 * b));
+  }
+  uint8_t* r = recs + i0 * rec_size;
+  if (f.code == Code::Delta) {
+    U v = prev;
+    for (size_t i = 0; i < m; ++i, r += rec_size) {
+      v = static_cast<U>(v + unzigzag<U>(vals[i]));
+      store<U>(r + f.offset, v);
     }
-    store<U>(r + f.offset, v);
+    prev = v;
+  } else if (f.code == Code::FromEvent) {
+    for (size_t i = 0; i < m; ++i, r += rec_size)
+      store<U>(r + f.offset, static_cast<U>(unzigzag<U>(vals[i]) +
+                                            static_cast<U>(load<uint64_t>(r + event_offset))));
+  } else {
+    for (size_t i = 0; i < m; ++i, r += rec_size) store<U>(r + f.offset, vals[i]);
   }
 }
 
@@ -272,8 +282,7 @@ uint32_t crc32c(std::span<const uint8_t> data, uint32_t crc) {
   return ~crc_portable(data.data(), data.size(), crc);
 }
 
-Result<std::vector<uint8_t>> encode_block(RType kind, std::span<const uint8_t> records,
-                                          int level) {
+Result<std::vector<uint8_t>> encode_block(RType kind, std::span<const uint8_t> records, int level) {
   const Layout* l = layout_of(kind);
   if (!l) return no_layout(kind).error();
   if (records.size() % l->size)
@@ -324,9 +333,12 @@ Status decode_block(RType kind, std::span<const uint8_t> stored, std::span<uint8
   const auto frame = stored.first(stored.size() - 4);
   const uint32_t want = load<uint32_t>(stored.data() + frame.size());
   if (crc32c(frame) != want) return Error::decode("its checksum does not match its bytes");
-  std::vector<uint8_t> planes(out.size());
-  ORX_CHECK(zstd_decompress_exact(frame, planes));
+  // One buffer of planes per thread, kept between blocks: fresh pages cost more than the copy.
+  thread_local std::vector<uint8_t> planes;
+  if (planes.size() < out.size()) planes.resize(out.size());
+  ORX_CHECK(zstd_decompress_exact(frame, std::span<uint8_t>(planes.data(), out.size())));
   untranspose(*l, planes.data(), out.size() / l->size, out.data());
+  if (planes.size() > (size_t{64} << 20)) std::vector<uint8_t>().swap(planes);
   return {};
 }
 
@@ -505,51 +517,57 @@ void QueryRun::merge(uint8_t* out, unsigned threads) const {
     uint8_t* dst = out + at[d] * size;
     const auto& blocks = decoded_[d];
     struct Cursor {
+      uint64_t ts;
+      uint64_t tie;  // instrument id << 32 | block
       const uint8_t* p;
       const uint8_t* end;
-      HeaderView h;
-      uint32_t block;
     };
     std::vector<Cursor> heap;
     for (size_t b = 0; b < blocks.size(); ++b) {
       const Decoded& x = blocks[b];
       if (x.lo == x.hi) continue;
       const uint8_t* p = x.data + x.lo * size;
-      heap.push_back({p, x.data + x.hi * size, header_at(p), static_cast<uint32_t>(b)});
+      const HeaderView h = header_at(p);
+      heap.push_back({h.ts, (uint64_t{h.id} << 32) | b, p, x.data + x.hi * size});
     }
     if (heap.size() == 1) {
       std::memcpy(dst, heap[0].p, static_cast<size_t>(heap[0].end - heap[0].p));
       return;
     }
-    // A min-heap on (ts_event, instrument id, block).
-    const auto later = [](const Cursor& a, const Cursor& b) {
-      if (a.h.ts != b.h.ts) return a.h.ts > b.h.ts;
-      if (a.h.id != b.h.id) return a.h.id > b.h.id;
-      return a.block > b.block;
+    const auto less = [](const Cursor& a, const Cursor& b) {
+      return a.ts < b.ts || (a.ts == b.ts && a.tie < b.tie);
     };
-    std::make_heap(heap.begin(), heap.end(), later);
-    while (!heap.empty()) {
-      std::pop_heap(heap.begin(), heap.end(), later);
-      Cursor& c = heap.back();
-      // Take the run of this block that comes before the next block's head.
-      const Cursor* next = heap.size() > 1 ? &heap.front() : nullptr;
-      const uint8_t* p = c.p;
-      do {
-        p += size;
-      } while (p < c.end && (!next || [&] {
-                 const HeaderView h = header_at(p);
-                 Cursor probe{p, c.end, h, c.block};
-                 return !later(probe, *next);
-               }()));
-      std::memcpy(dst, c.p, static_cast<size_t>(p - c.p));
-      dst += p - c.p;
-      if (p == c.end) {
-        heap.pop_back();
-      } else {
-        c.p = p;
-        c.h = header_at(p);
-        std::push_heap(heap.begin(), heap.end(), later);
+    // A binary min-heap on (ts_event, instrument id, block); the top is replaced in place
+    // and sifted down, one sift per record taken.
+    const auto sift = [&](size_t i) {
+      const size_t k = heap.size();
+      Cursor c = heap[i];
+      for (;;) {
+        size_t child = 2 * i + 1;
+        if (child >= k) break;
+        if (child + 1 < k && less(heap[child + 1], heap[child])) ++child;
+        if (!less(heap[child], c)) break;
+        heap[i] = heap[child];
+        i = child;
       }
+      heap[i] = c;
+    };
+    for (size_t i = heap.size() / 2; i-- > 0;) sift(i);
+    while (!heap.empty()) {
+      Cursor& top = heap[0];
+      std::memcpy(dst, top.p, size);
+      dst += size;
+      top.p += size;
+      if (top.p == top.end) {
+        top = heap.back();
+        heap.pop_back();
+        if (heap.empty()) break;
+      } else {
+        const HeaderView h = header_at(top.p);
+        top.ts = h.ts;
+        top.tie = (uint64_t{h.id} << 32) | (top.tie & 0xFFFFFFFFu);
+      }
+      sift(0);
     }
   });
 }

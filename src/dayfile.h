@@ -29,8 +29,7 @@ uint32_t crc32c(std::span<const uint8_t> data, uint32_t crc = 0);
 
 // The stored form of `count` records of `kind` laid out back to back in `records`
 // (count × layout_size(kind) bytes), compressed at zstd `level`.
-Result<std::vector<uint8_t>> encode_block(RType kind, std::span<const uint8_t> records,
-                                          int level);
+Result<std::vector<uint8_t>> encode_block(RType kind, std::span<const uint8_t> records, int level);
 
 // The stored forms of the runs records[cuts[i] .. cuts[i+1]) (in records), made on up to
 // `threads` threads.

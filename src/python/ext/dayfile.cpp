@@ -75,7 +75,8 @@ PyObject* dayfile_decode(uint8_t rtype, ByteView block, uint64_t count) {
 }
 
 PyObject* crc32c_of(const BufferView& data) {
-  const uint32_t c = without_gil_for(data.bytes().size(), [&] { return crc32c(span_of(data.bytes())); });
+  const uint32_t c =
+      without_gil_for(data.bytes().size(), [&] { return crc32c(span_of(data.bytes())); });
   return PyLong_FromUnsignedLong(c);
 }
 
@@ -136,7 +137,8 @@ PyObject* query_run(uint8_t rtype, PyObject* days, int64_t threads) {
           !load_u64(first, bs.first) || !load_u64(last, bs.last))
         return nullptr;
       if (c > 2) {
-        PyErr_Format(PyExc_ValueError, "unknown block coding %llu", static_cast<unsigned long long>(c));
+        PyErr_Format(PyExc_ValueError, "unknown block coding %llu",
+                     static_cast<unsigned long long>(c));
         return nullptr;
       }
       bs.coding = static_cast<Coding>(c);
@@ -158,8 +160,8 @@ PyObject* query_run(uint8_t rtype, PyObject* days, int64_t threads) {
     st = run.decode(n);
   }
   if (!st) {
-    Ref detail = Ref::steal(PyUnicode_FromStringAndSize(st.error().detail().data(),
-                                                        static_cast<Py_ssize_t>(st.error().detail().size())));
+    Ref detail = Ref::steal(PyUnicode_FromStringAndSize(
+        st.error().detail().data(), static_cast<Py_ssize_t>(st.error().detail().size())));
     if (!detail) return nullptr;
     Ref args = Ref::steal(Py_BuildValue("(OKK)", detail.get(),
                                         static_cast<unsigned long long>(run.failed_day()),
@@ -206,7 +208,8 @@ const MethodRow kFunctions[] = {
         "The records of the blocks of `days`, [(start, end, [(data, coding, known, count, id, "
         "first, last), ...]), ...], each day's cut to start <= ts_event < end and merged by "
         "ts_event (equal times by instrument id, then block order), the days one after the "
-        "other: (bytes, [[records taken of each block] of each day]). A block that fails raises ValueError(detail, "
+        "other: (bytes, [[records taken of each block] of each day]). A block that fails raises "
+        "ValueError(detail, "
         "day, block)."),
     function<&query_threads>("query_threads()\n--\n\nThe executor's default number of threads."),
 };
