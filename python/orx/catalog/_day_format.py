@@ -219,8 +219,8 @@ class DayFileFormat:
         """The metadata, the executor's inputs and the blocks they come from, of `part`."""
         if part.blocks is not None and part.head is not None:
             meta = decode_head(file.read(*part.head), file.where)
-            blocks = list(part.blocks)
-            return meta, [block_input(file.read(b[4], b[5]), b) for b in blocks], blocks
+            chosen: list[Any] = list(part.blocks)
+            return meta, [block_input(file.read(b[4], b[5]), b) for b in chosen], chosen
         data = file.read_all()
         rtype, blocks, head = directory(data, file.where)
         if rtype != part.kind:

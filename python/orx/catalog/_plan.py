@@ -124,12 +124,19 @@ def plan_stream_file(path: str | os.PathLike[str], tickers: tuple[str, ...] | No
     from ._records import kind_of
     from ._storage import FileStat
 
+    from ._day_format import VERSION, decode_file, is_day_file
+
     where = os.fspath(path)
     fd = os.open(where, os.O_RDONLY | os.O_CLOEXEC)
     with ReadFile(fd, where) as f:
-        meta = _peek_metadata(where)
+        version = VERSION if is_day_file(f.read(0, min(f.stat.size, 8))) \
+            else _format.STREAM_VERSION
+        if version == VERSION:  # a catalog's day file of format 2, read on its own
+            meta = decode_file(f.read_all(), where)[0]
+        else:
+            meta = _peek_metadata(where)
         kind = kind_of(meta.schema)
-        s = _format.get(_format.STREAM_VERSION, where).summarise(f, kind)
+        s = _format.get(version, where).summarise(f, kind)
         st = f.stat
     entry = Entry(os.path.basename(where), "", s["format"], FileStat(st.size, st.mtime_ns,
                                                                       st.inode),
