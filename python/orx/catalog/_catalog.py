@@ -9,6 +9,7 @@ import random
 import re
 import time
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -558,11 +559,12 @@ class Catalog:
         return out, [s for s in symbols if not out[s]]
 
     def to_dask(self, params: RetrieveParams | str, *, pretty_px: bool = False,
-                datetimes: bool = False) -> dd.DataFrame:
+                datetimes: bool = False, columns: Sequence[str] | None = None) -> dd.DataFrame:
         """The records `params` selects, as a dask DataFrame indexed by ts_event (as
         datetime64[ns, UTC] with `datetimes`) with one partition per day file (or piece of a
         large day); see orx.dask."""
-        return self.query(params).to_dask(pretty_px=pretty_px, datetimes=datetimes)
+        return self.query(params).to_dask(pretty_px=pretty_px, datetimes=datetimes,
+                                          columns=columns)
 
     # -- writing -------------------------------------------------------------------------------
 

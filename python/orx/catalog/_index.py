@@ -30,7 +30,7 @@ import datetime as _dt
 import json
 import struct
 import zlib
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Any, overload
@@ -216,7 +216,8 @@ def check_entry(raw: object, name: str, stat: FileStat, formats: dict[int, Any],
 def recorded_count(raw: object) -> int | None:
     """The record count an entry states, when it states one at all."""
     if isinstance(raw, Row):
-        return int(raw.table.files["count"][raw.k])
+        count: int = int(raw.table.files["count"][raw.k])
+        return count
     if type(raw) is dict and type(raw.get("count")) is int and raw["count"] >= 0:
         return raw["count"]
     return None
@@ -601,7 +602,7 @@ class Table:
         out: list[str | None] = [None] * nf
         bounds = self.bounds
 
-        def flag(bad: Any, file_of: Any, say: Any) -> None:
+        def flag(bad: Any, file_of: Any, say: Callable[[int], str]) -> None:
             rows = np.flatnonzero(bad)
             if not rows.size:
                 return
