@@ -33,7 +33,7 @@ import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Any, overload
+from typing import Any, TypeVar, overload
 
 from .._kinds import INDEX_MAGIC
 from ._records import NS_PER_DAY, day_start, numpy
@@ -323,25 +323,30 @@ class Row:
     k: int
 
 
-class Instruments(Sequence[Instrument]):
-    """The instruments of file `k` of an index's tables, seen as Instrument tuples."""
+_T = TypeVar("_T")
 
-    def __init__(self, table: Table, k: int):
-        b = table.bounds["instruments"]
-        self.table, self.k, self.rows = table, k, table.instruments[int(b[k]):int(b[k + 1])]
+
+class _Rows(Sequence[_T]):
+    """Rows of one of an index's tables seen as tuples (made on first use)."""
+
+    rows: Any
+
+    @property
+    def tuples(self) -> tuple[_T, ...]:
+        raise NotImplementedError
 
     def __len__(self) -> int:
         return len(self.rows)
 
     @overload
-    def __getitem__(self, k: int) -> Instrument: ...
+    def __getitem__(self, k: int) -> _T: ...
     @overload
-    def __getitem__(self, k: slice) -> tuple[Instrument, ...]: ...
+    def __getitem__(self, k: slice) -> tuple[_T, ...]: ...
 
-    def __getitem__(self, k: int | slice) -> Instrument | tuple[Instrument, ...]:
+    def __getitem__(self, k: int | slice) -> _T | tuple[_T, ...]:
         return self.tuples[k]
 
-    def __iter__(self) -> Iterator[Instrument]:
+    def __iter__(self) -> Iterator[_T]:
         return iter(self.tuples)
 
     def __eq__(self, other: object) -> bool:
@@ -349,6 +354,14 @@ class Instruments(Sequence[Instrument]):
 
     def __hash__(self) -> int:
         return hash(self.tuples)
+
+
+class Instruments(_Rows[Instrument]):
+    """The instruments of file `k` of an index's tables, seen as Instrument tuples."""
+
+    def __init__(self, table: Table, k: int):
+        b = table.bounds["instruments"]
+        self.table, self.k, self.rows = table, k, table.instruments[int(b[k]):int(b[k + 1])]
 
     @cached_property
     def tuples(self) -> tuple[Instrument, ...]:
@@ -364,31 +377,11 @@ class Instruments(Sequence[Instrument]):
         return self.table.plan(self.k, tickers, start, end)
 
 
-class Blocks(Sequence[Block]):
+class Blocks(_Rows[Block]):
     """Rows of an index's table of blocks, seen as Block tuples."""
 
     def __init__(self, table: Table, lo: int, hi: int):
         self.rows = table.blocks[lo:hi]
-
-    def __len__(self) -> int:
-        return len(self.rows)
-
-    @overload
-    def __getitem__(self, k: int) -> Block: ...
-    @overload
-    def __getitem__(self, k: slice) -> tuple[Block, ...]: ...
-
-    def __getitem__(self, k: int | slice) -> Block | tuple[Block, ...]:
-        return self.tuples[k]
-
-    def __iter__(self) -> Iterator[Block]:
-        return iter(self.tuples)
-
-    def __eq__(self, other: object) -> bool:
-        return isinstance(other, Sequence) and self.tuples == tuple(other)
-
-    def __hash__(self) -> int:
-        return hash(self.tuples)
 
     @cached_property
     def tuples(self) -> tuple[Block, ...]:
