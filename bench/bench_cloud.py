@@ -61,9 +61,12 @@ def build(cat, days):
 
 
 def timed_in(fn, *args):
-    t = time.perf_counter()
+    """Wall time, CPU time of this thread and its minor page faults, of fn(*args)."""
+    f = resource.getrusage(resource.RUSAGE_THREAD).ru_minflt
+    c, t = time.thread_time(), time.perf_counter()
     fn(*args)
-    return time.perf_counter() - t
+    return (time.perf_counter() - t, time.thread_time() - c,
+            resource.getrusage(resource.RUSAGE_THREAD).ru_minflt - f)
 
 
 def bench_dask(cat, days, root):
@@ -107,16 +110,23 @@ def bench_dask(cat, days, root):
                                        "to_dask groupby": orx_groupby}, repeats=REPEATS)
                 report(f"groupby mean/count of price by symbol, {rows:,} rows, 2 workers "
                        f"({load()})", medians, "dd.read_parquet groupby")
-            # one read task where it runs: on a worker, and here
-            on_worker, here = [], []
-            for _ in range(REPEATS):
-                for k in range(0, len(pieces), 3):
-                    on_worker.append(client.submit(timed_in, orx.dask._partition, pieces[k],
-                                                   False, empty, pure=False).result())
-                    here.append(timed_in(orx.dask._partition, pieces[k], False, empty))
-            w, h = statistics.median(on_worker), statistics.median(here)
-            print(f"a read task ({PER_DAY:,} records), {title}: on a worker {w * 1e3:.1f} ms, "
-                  f"in process {h * 1e3:.1f} ms: x{w / h:.2f} (target <= 1.3; {load()})")
+            # one read task where it runs: on a worker, and here (all columns, and the two a
+            # groupby of price by symbol asks for)
+            for what, columns in (("all columns", None), ("symbol, price", ["symbol", "price"])):
+                on_worker, here = [], []
+                for _ in range(REPEATS):
+                    for k in range(0, len(pieces), 3):
+                        on_worker.append(client.submit(
+                            timed_in, orx.dask._partition, pieces[k], False, empty, False,
+                            columns, pure=False).result())
+                        here.append(timed_in(orx.dask._partition, pieces[k], False, empty,
+                                             False, columns))
+                (w, wc, wf), (h, hc, hf) = ([statistics.median(x) for x in zip(*t)]
+                                            for t in (on_worker, here))
+                print(f"a read task ({PER_DAY:,} records, {what}), {title}: on a worker "
+                      f"{w * 1e3:.1f} ms ({wc * 1e3:.1f} ms CPU, {wf:,.0f} page faults), in "
+                      f"process {h * 1e3:.1f} ms ({hc * 1e3:.1f} ms CPU, {hf:,.0f} faults): "
+                      f"x{w / h:.2f} wall, x{wc / hc:.2f} CPU (target <= 1.3; {load()})")
             if not environ:
                 single = reduce.ohlcv(cat.query(p), "1min")
                 dist = client.compute(orx.dask.ohlcv(cat.query(p), "1min")).result()

@@ -105,24 +105,20 @@ def _fields(arr: Any, kind: int, tickers: dict[int, str], empty: Any, datetimes:
     import numpy as np
     import pandas as pd
 
+    from ._frames import text_column
     from ._kinds import record_dtype
 
     rec = arr.view(record_dtype(kind))
     roles = _ROLES[kind]
-
-    def text(codes: Any, table: list[str | None], dtype: Any) -> Any:
-        values = np.empty(len(table), dtype=object)
-        values[:] = table
-        return pd.array(values.take(codes), dtype=dtype)
 
     out = {}
     for name in empty.columns:
         dtype = empty[name].dtype
         if name == "symbol":
             ids, codes = np.unique(rec["instrument_id"], return_inverse=True)
-            out[name] = text(codes, [tickers.get(i) for i in ids.tolist()], dtype)
+            out[name] = text_column(codes, [tickers.get(i) for i in ids.tolist()])
         elif roles[name] == "letter":
-            out[name] = text(rec[name].view(np.uint8), _LETTERS, dtype)  # type: ignore[arg-type]
+            out[name] = text_column(rec[name].view(np.uint8), _LETTERS)
         elif datetimes and roles[name] == "time":
             out[name] = _utc(rec[name].astype(np.int64))
         else:
