@@ -16,7 +16,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import orx
 import orx.catalog as oc
 from orx import _ext
-from catalog_util import DAY0, NS_DAY, TICKERS, params, records, spread
+from catalog_util import DAY0, NS_DAY, TICKERS, index_doc, params, records, spread
 from stream_util import mbp1_bytes, stream
 
 MAGIC = b"\x93ORXDAY\n"
@@ -147,7 +147,7 @@ def test_the_file_holds_every_byte_of_every_record_as_design_md_lays_it_out(tmp_
     # by instrument, each instrument's records in ts_event order (stable)
     want = sorted(raw, key=lambda r: (r[4:8][::-1], r[8:16][::-1]))
     assert b"".join(b for _, b in blocks) == b"".join(want)
-    entry = json.loads((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"][0]
+    entry = index_doc((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"][0]
     assert entry["blocks"] == [b for b, _ in blocks] and entry["format"] == 2
     # and the catalog answers with the records in time order, every byte kept
     got = cat.query(params([], 0, 1 << 62)).to_bytes()
@@ -163,7 +163,7 @@ def written(tmp_path):
     cat = dcat(tmp_path)
     cat.write(records(spread(days=1, per_day=30)))
     path = day_dir(cat) / "2025-12-01.orxday"
-    entry = json.loads((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"][0]
+    entry = index_doc((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"][0]
     return cat, path, entry
 
 
@@ -199,7 +199,7 @@ def test_a_block_of_other_records_than_its_entry_says_is_refused(written):
     cat, path, entry = written
     # the blocks of instruments 7 and 8 swapped in the index: right bytes, wrong block
     index = day_dir(cat) / oc.INDEX_NAME
-    doc = json.loads(index.read_bytes())
+    doc = index_doc(index.read_bytes())
     a, b = doc["files"][0]["blocks"][:2]
     a[4:], b[4:] = b[4:], a[4:]
     index.write_bytes(json.dumps(doc).encode())
