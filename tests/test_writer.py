@@ -12,7 +12,7 @@ import pytest
 import orx
 from orx import BufferStore, Dataset, Metadata, Schema, SymbolMap, _ext
 
-from helpers import assert_no_leak, assert_stubs_match, raises
+from helpers import assert_no_leak, assert_stubs_match, raises, temporaries
 from records_util import bbo, mbp1, ohlcv, trade
 from stream_util import BBO, MBP1, OHLCV, TRADE
 
@@ -68,7 +68,7 @@ def read(path):
 
 
 def leftovers(directory):
-    return sorted(n for n in os.listdir(directory) if n.endswith(".tmp"))
+    return temporaries(directory)
 
 
 # --- round trips ------------------------------------------------------------------------------
@@ -397,7 +397,8 @@ def test_an_abandoned_writer_removes_its_temporary_file(tmp_path):
 def test_stubs_match_the_runtime():
     import orx._writer as runtime
 
-    assert_stubs_match(runtime, {"Writer", "write", "ReplacingFile", "records_of"})
+    assert_stubs_match(runtime, {"Writer", "write", "ReplacingFile", "records_of", "RecordBytes",
+                                 "KILL_AT"})
 
 
 def test_replacing_keeps_permissions_and_links(tmp_path):
