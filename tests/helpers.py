@@ -20,6 +20,15 @@ def temporaries(directory):
     return sorted(n for n in os.listdir(directory) if TEMPORARY.match(n))
 
 
+def must_raise(exc_type, fn, *args, **kwargs):
+    """Calls fn, which must raise exc_type (cheap enough for the loops of leak tests)."""
+    try:
+        fn(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{getattr(fn, '__name__', fn)} did not raise {exc_type!r}")
+
+
 def raises(exc_type, message, fn, *args, **kwargs):
     """Calls fn and checks the exception type exactly and its message exactly."""
     with pytest.raises(BaseException) as info:
