@@ -196,8 +196,7 @@ std::optional<TemporaryOwner> owner_of(std::string_view name) {
   rest.remove_suffix(mark.size());
   const auto pid = decimal(fields[0]);
   const auto start = decimal(fields[1]);
-  if (rest.empty() || !pid || !start || *pid == 0 || *pid > (1u << 30) ||
-      fields[2].size() != 16 ||
+  if (rest.empty() || !pid || !start || *pid == 0 || *pid > (1u << 30) || fields[2].size() != 16 ||
       fields[2].find_first_not_of("0123456789abcdef") != std::string_view::npos)
     return std::nullopt;
   return TemporaryOwner{std::string(rest), static_cast<long>(*pid), *start};
@@ -269,8 +268,7 @@ std::vector<std::string> remove_stale_temporaries(const std::string& target) {
   while (const dirent* e = ::readdir(entries)) {
     const std::string_view entry(e->d_name);
     auto owner = owner_of(entry);
-    if (owner && owner->target == name && !owner_may_run(*owner))
-      candidates.emplace_back(entry);
+    if (owner && owner->target == name && !owner_may_run(*owner)) candidates.emplace_back(entry);
   }
   ::closedir(entries);
   for (const std::string& entry : candidates) {

@@ -90,53 +90,73 @@ Status RecordMerge::finish(size_t input) {
   in.finished = true;
   if (in.whole != in.buf.size()) {
     failed_ = true;
-    return Error::decode("record " + std::to_string(in.count) + " is cut short: " +
-                         std::to_string(in.buf.size() - in.whole) + " of its " +
+    return Error::decode("record " + std::to_string(in.count) +
+                         " is cut short: " + std::to_string(in.buf.size() - in.whole) + " of its " +
                          std::to_string(size_t{in.buf[in.whole]} * 4) + " bytes are there");
   }
   return {};
 }
 
+void RecordMerge::sift_down(size_t at) {
+  const size_t n = heap_.size();
+  for (;;) {
+    size_t best = at;
+    const size_t l = 2 * at + 1, r = l + 1;
+    if (l < n && before(heap_[l], heap_[best])) best = l;
+    if (r < n && before(heap_[r], heap_[best])) best = r;
+    if (best == at) return;
+    std::swap(heap_[at], heap_[best]);
+    at = best;
+  }
+}
+
 size_t RecordMerge::pull(std::vector<uint8_t>& out, uint64_t& records) {
   const auto later = [&](size_t a, size_t b) { return before(b, a); };
+  // An input with nothing pending that may still get records holds the merge up.
+  for (size_t i : waiting_)
+    if (!inputs_[i].finished) return i;
+  if (heap_.empty()) return kDone;
+  size_t pending = 0;
+  for (size_t i : heap_) pending += inputs_[i].whole - inputs_[i].pos;
+  out.reserve(out.size() + pending);
+  // `m` is the input whose record goes next, out of the heap while its records go.
+  std::pop_heap(heap_.begin(), heap_.end(), later);
+  size_t m = heap_.back();
+  heap_.pop_back();
   for (;;) {
-    // An input with nothing pending that may still get records holds the merge up.
-    for (size_t i : waiting_)
-      if (!inputs_[i].finished) return i;
-    if (heap_.empty()) return kDone;
-    std::pop_heap(heap_.begin(), heap_.end(), later);
-    const size_t m = heap_.back();
-    heap_.pop_back();
     Input& in = inputs_[m];
     const uint8_t* data = in.buf.data();
-    size_t end = in.whole;
+    size_t at = in.pos;
     uint64_t taken = 0;
-    if (!heap_.empty()) {
+    if (heap_.empty()) {
+      for (; at < in.whole; at += size_t{data[at]} * 4) ++taken;
+    } else {
       // The records of m go out up to the first that the next input's record goes before.
       const size_t next = heap_.front();
       const uint64_t bound = head_ts(next);
-      const bool ties_first = m < next;
-      size_t at = in.pos;
-      while (at < in.whole) {
-        const uint64_t ts = ts_at(data + at);
-        if (ts > bound || (ts == bound && !ties_first)) break;
-        at += size_t{data[at]} * 4;
-        ++taken;
+      if (m < next) {
+        while (at < in.whole && ts_at(data + at) <= bound) at += size_t{data[at]} * 4, ++taken;
+      } else {
+        while (at < in.whole && ts_at(data + at) < bound) at += size_t{data[at]} * 4, ++taken;
       }
-      end = at;
-    } else {
-      for (size_t at = in.pos; at < in.whole; at += size_t{data[at]} * 4) ++taken;
     }
-    out.insert(out.end(), data + in.pos, data + end);
+    out.insert(out.end(), data + in.pos, data + at);
     records += taken;
-    in.pos = end;
-    if (in.pos < in.whole) {
-      heap_.push_back(m);
-      std::push_heap(heap_.begin(), heap_.end(), later);
-    } else {
+    in.pos = at;
+    if (in.pos == in.whole) {
       waiting_.push_back(m);
       if (!in.finished) return m;
+      if (heap_.empty()) return kDone;
+      std::pop_heap(heap_.begin(), heap_.end(), later);
+      m = heap_.back();
+      heap_.pop_back();
+      continue;
     }
+    // The next input's record goes first now: it leaves the heap's top, m takes its place.
+    const size_t next = heap_.front();
+    heap_.front() = m;
+    sift_down(0);
+    m = next;
   }
 }
 

@@ -53,9 +53,10 @@ class RecordMerge {
   };
   uint64_t head_ts(size_t i) const;
   bool before(size_t a, size_t b) const;  // the pending record of a goes before that of b
+  void sift_down(size_t at);
 
   std::vector<Input> inputs_;
-  std::vector<size_t> heap_;  // inputs with a record pending, the next to go on top
+  std::vector<size_t> heap_;     // inputs with a record pending, the next to go on top
   std::vector<size_t> waiting_;  // inputs out of the heap: none pending
   bool failed_ = false;
 };

@@ -126,4 +126,5 @@ def spill_directory(output: str) -> str:
     """Where the runs of a sort for `output` go: beside it (its file system has room for
     the records anyway), or the system's temporary directory for outputs that are devices."""
     directory = os.path.dirname(os.path.abspath(output))
-    return directory if os.access(directory, os.W_OK) else tempfile.gettempdir()
+    regular = not os.path.exists(output) or os.path.isfile(output)
+    return directory if regular and os.access(directory, os.W_OK) else tempfile.gettempdir()

@@ -23,8 +23,8 @@ PyObject* raise_merge(const Error& error) {
 
 bool check_input(RecordMerge& merge, uint64_t input) {
   if (input < merge.inputs()) return true;
-  PyErr_Format(PyExc_IndexError, "input %llu of a merge of %zu", static_cast<unsigned long long>(input),
-               merge.inputs());
+  PyErr_Format(PyExc_IndexError, "input %llu of a merge of %zu",
+               static_cast<unsigned long long>(input), merge.inputs());
   return false;
 }
 
@@ -69,9 +69,8 @@ PyObject* merger_pull(PyObject* self) {
   uint64_t records = 0;
   size_t need = 0;
   Py_BEGIN_ALLOW_THREADS need = m.merge->pull(m.out, records);
-  Py_END_ALLOW_THREADS
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(m.out.data()),
-                                                   static_cast<Py_ssize_t>(m.out.size())));
+  Py_END_ALLOW_THREADS Ref bytes = Ref::steal(PyBytes_FromStringAndSize(
+      reinterpret_cast<const char*>(m.out.data()), static_cast<Py_ssize_t>(m.out.size())));
   if (!bytes) return nullptr;
   const long long next = need == RecordMerge::kDone ? -1 : static_cast<long long>(need);
   return Py_BuildValue("(OKL)", bytes.get(), static_cast<unsigned long long>(records), next);
@@ -145,13 +144,11 @@ struct PyClass<ext::RecordMerger> {
           "push($self, input, data)\n--\n\nAppends record bytes of `input` (a last record cut "
           "short waits for the rest). ValueError when a record comes before the one ahead of "
           "it."),
-      method<&ext::merger_finish>(
-          "finish($self, input)\n--\n\nNo more bytes come for `input`."),
+      method<&ext::merger_finish>("finish($self, input)\n--\n\nNo more bytes come for `input`."),
       method<&ext::merger_pull>(
           "pull($self)\n--\n\n(bytes, records, input): records merged while every unfinished "
           "input had one pending, and the input that needs bytes next (-1: all done)."),
-      method<&ext::merger_count>(
-          "count($self, input)\n--\n\nRecords of `input` taken so far."),
+      method<&ext::merger_count>("count($self, input)\n--\n\nRecords of `input` taken so far."),
   };
 };
 
