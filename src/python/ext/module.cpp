@@ -16,6 +16,8 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &writer_functions,
     &frames_functions,
     &reduce_functions,
+    &merge_functions,
+    &files_functions,
 };
 
 // The module's own classes, created and bound in this order.
@@ -24,6 +26,8 @@ const std::vector<ClassRow>& own_classes() {
       {"ZstdWriter", &build_type<ZstdWriter>, &g_type<ZstdWriter>, &instance_size<ZstdWriter>},
       {"ReplacingFile", &build_type<ReplacingFile>, &g_type<ReplacingFile>,
        &instance_size<ReplacingFile>},
+      {"RecordMerger", &build_type<RecordMerger>, &g_type<RecordMerger>,
+       &instance_size<RecordMerger>},
   };
   return rows;
 }

@@ -94,8 +94,8 @@ struct ReaderState {
   std::optional<StreamReader> reader;
   std::vector<uint8_t> run;  // reused between batches
   bool busy = false;
-  // The source calls no Python code (a path, or a read-only buffer held by `view`), so that
-  // reads run without the GIL.
+  // The source calls no Python code and cannot change (a path, or exact bytes held by `view`),
+  // so that reads run without the GIL.
   bool gil_free = false;
   bool released = false;  // the GIL is released around the current read
 
@@ -164,6 +164,20 @@ Status read_run(ReaderState* s, size_t max, std::vector<uint8_t>& out, RunInfo& 
   return read;
 }
 
+// Whether the bytes `source` exports can change: only exact bytes, and memoryviews of them
+// (of views of them, and so on), cannot. A read-only view says nothing of the object under it
+// (memoryview(bytearray).toreadonly() changes with the bytearray), so anything else is read
+// with the GIL held, in step with the code that may change it.
+bool immutable_bytes(PyObject* source) {
+  for (int depth = 0; depth < 64; ++depth) {
+    if (PyBytes_CheckExact(source)) return true;
+    if (!PyMemoryView_Check(source)) return false;
+    source = PyMemoryView_GET_BUFFER(source)->obj;
+    if (!source) return false;
+  }
+  return false;
+}
+
 // reader_open(source, kind, chunk_size, allow_truncated): `kind` "path", "buffer" or "file".
 PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
                       bool allow_truncated) {
@@ -180,7 +194,7 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
     if (PyObject_GetBuffer(source, &state->view, PyBUF_SIMPLE) < 0) return nullptr;
     state->has_view = true;
     state->owner = Ref::borrow(source);
-    state->gil_free = state->view.readonly;
+    state->gil_free = immutable_bytes(source);
     raw = std::make_unique<MemorySource>(
         std::string_view(static_cast<const char*>(state->view.buf), state->view.len));
   } else if (kind == "file") {
