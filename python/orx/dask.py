@@ -64,12 +64,8 @@ def _partition(piece: Plan, pretty_px: bool, empty, datetimes: bool = False) -> 
     buf = bytearray(len(head) + arr.nbytes)  # the stream, made with one copy of the records
     buf[:len(head)] = head
     memoryview(buf)[len(head):] = memoryview(arr).cast("B")
-    df = open_stream(buf).to_pandas(False, pretty_px)
+    df = open_stream(buf).to_pandas(False, pretty_px, datetimes=datetimes)
     del buf
-    if datetimes:
-        for name in ("ts_event", "ts_recv"):
-            if name in df.columns:
-                df[name] = _utc(df[name])
     df = df.set_index("ts_event")
     for name in empty.columns:
         if name not in df.columns:  # no row of this part has a ticker
@@ -79,23 +75,24 @@ def _partition(piece: Plan, pretty_px: bool, empty, datetimes: bool = False) -> 
     return df
 
 
-def _utc(values: Any) -> Any:
-    """int64 nanoseconds as datetime64[ns, UTC]."""
-    import pandas as pd
+def _utc(values: Any, name: str = "ts_event") -> Any:
+    """Nanoseconds as datetime64[ns, UTC], as the frames make them."""
+    from ._frames import utc_times
 
-    return pd.to_datetime(values, unit="ns", utc=True)
+    return utc_times(values, name)
 
 
 def _frame(plan: Plan, pieces: list[Part], divisions, pretty_px: bool, datetimes: bool = False):
     import dask
+    import pandas as pd
 
     dd = _dd()
     meta = _meta(plan.kind, pretty_px)
     if datetimes:
         meta = meta.copy()
         if "ts_recv" in meta.columns:
-            meta["ts_recv"] = _utc(meta["ts_recv"])
-        meta.index = _utc(meta.index).rename("ts_event")
+            meta["ts_recv"] = _utc(meta["ts_recv"], "ts_recv")
+        meta.index = pd.DatetimeIndex(_utc(meta.index), name="ts_event")
         if divisions is not None:
             divisions = list(_utc(divisions))
     # dask would turn the text columns into its own string type; the frame keeps the pandas
