@@ -110,13 +110,22 @@ def _text_dtype():
     return pd.StringDtype(na_value=np.nan) if _infers_strings() else np.dtype(object)
 
 
-def _text_column(dtype, codes, texts):
-    """The column whose row i is texts[codes[i]], as pandas stores text of `dtype`."""
+def _text_column(dtype, codes, texts, offsets=None):
+    """The column whose row i is texts[codes[i]], as pandas stores text of `dtype`. Letters
+    (`texts` is _LETTERS, codes 0..127) in Arrow take their bytes as they are, after `offsets`
+    (a one-item list holding 0, 1, 2, ... as an Arrow buffer, shared by the letter columns)."""
     storage = getattr(dtype, "storage", None)
     if storage == "pyarrow":
         import pyarrow as pa
-        import pyarrow.compute as pc
-        values = pc.take(pa.array(texts, pa.large_string()), codes)
+        if texts is _LETTERS and offsets is not None:
+            n = len(codes)
+            if not offsets:
+                offsets.append(pa.py_buffer(np.arange(n + 1, dtype=np.int64)))
+            values = pa.Array.from_buffers(pa.large_string(), n,
+                                           [None, offsets[0], pa.py_buffer(codes)])
+        else:
+            import pyarrow.compute as pc
+            values = pc.take(pa.array(texts, pa.large_string()), codes)
         return dtype.construct_array_type()(values, dtype=dtype)
     table = np.empty(len(texts), dtype=object)
     table[:] = texts
@@ -142,7 +151,9 @@ def frame_data(n, names, ints, int_at, wide, floats, float_at, texts, blocks=Tru
     """
     int_block, float_block = ints, floats
     text_dtype = _text_dtype() if texts else None
-    text_columns = [(at, _text_column(text_dtype, codes[0], _LETTERS if table is None else table))
+    offsets = []  # the letters' one offsets buffer, made by the first of them
+    text_columns = [(at, _text_column(text_dtype, codes[0], _LETTERS if table is None else table,
+                                      offsets))
                     for at, codes, table in texts]
     if not blocks or _from_blocks is None:
         columns = {}

@@ -243,7 +243,7 @@ class Survey {
     wide_ts |= h.ts_event > static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     if (h.instrument_id != last_id_ || count == 1) {
       last_id_ = h.instrument_id;
-      last_found_ = symbols_.find(h.instrument_id) != nullptr;
+      last_found_ = has_symbol(h.instrument_id);
     }
     with_symbol += last_found_;
   }
@@ -254,7 +254,18 @@ class Survey {
   }
 
  private:
+  // Whether the map has a ticker for `id`, remembered for small ids (the usual ones): rows
+  // mostly alternate among a few instruments.
+  bool has_symbol(uint32_t id) {
+    if (id >= kKnownIds) return symbols_.find(id) != nullptr;
+    if (id >= known_.size()) known_.resize(id + 1, -1);
+    if (known_[id] < 0) known_[id] = symbols_.find(id) != nullptr;
+    return known_[id] != 0;
+  }
+
+  static constexpr uint32_t kKnownIds = 1u << 16;
   const SymbolMap& symbols_;
+  std::vector<int8_t> known_;  // by id below kKnownIds: 1 mapped, 0 not, -1 not looked up
   uint16_t letter_at_[4] = {};
   size_t letters_ = 0;
   uint32_t last_id_ = 0;
@@ -662,25 +673,8 @@ PyObject* make_frame(PyObject* frame_class, PyObject* data, bool datetimes) {
 // check them; returns how many bytes follow them (0: `records` holds nothing else). The kind is
 // looked up again only when the type or length byte changes.
 size_t survey_whole(std::string_view records, Survey& survey) {
-  const auto* p = reinterpret_cast<const uint8_t*>(records.data());
-  size_t rest = records.size();
-  uint8_t length = 0, type = 0;
-  RType kind = RType::Mbp1;
-  while (rest >= 2) {
-    const size_t size = static_cast<size_t>(p[0]) * 4;
-    if (p[0] < kMinRecordLength || size > rest) break;
-    if (p[0] != length || p[1] != type) {
-      auto k = convertible_kind(RecordRef(p, size));
-      if (!k) break;
-      length = p[0];
-      type = p[1];
-      kind = *k;
-    }
-    survey.add(RecordRef(p, size), kind);
-    p += size;
-    rest -= size;
-  }
-  return rest;
+  return for_each_whole_record(reinterpret_cast<const uint8_t*>(records.data()), records.size(),
+                               [&](const RecordRef& ref, RType kind) { survey.add(ref, kind); });
 }
 
 PyObject* frame_of_whole(std::string_view records, const SymbolMap& symbols, bool pretty_ts,

@@ -409,19 +409,10 @@ std::optional<CheckedRun> checked_run(PyObject* data, uint64_t count) {
   CheckedRun run;
   run.bytes =
       std::string_view(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
-  const size_t left = walk_records(run.bytes, run.info);
-  if (left || run.info.count != count) {
-    raise(PyExc_ValueError, "the bytes are not a batch of whole records of this count");
-    return std::nullopt;
-  }
-  return run;
-}
-
-size_t walk_records(std::string_view bytes, RunInfo& info) {
-  // The bytes are immutable and the caller keeps them: the walk runs without the GIL.
-  return without_gil_for(bytes.size(), [&] {
-    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-    size_t rest = bytes.size();
+  // The bytes object is immutable and the caller keeps it: the walk runs without the GIL.
+  const size_t left = without_gil_for(run.bytes.size(), [&] {
+    const auto* p = reinterpret_cast<const uint8_t*>(run.bytes.data());
+    size_t rest = run.bytes.size();
     while (rest >= 2) {
       const uint8_t length = p[0], type = p[1];
       const size_t size = static_cast<size_t>(length) * 4;
@@ -435,12 +426,17 @@ size_t walk_records(std::string_view bytes, RunInfo& info) {
         p += size;
         rest -= size;
       } while (rest >= size && p[0] == length && p[1] == type);
-      info.stride = info.count == 0 ? size : (info.stride == size ? size : 0);
-      info.kinds |= uint32_t{1} << type;
-      info.count += same;
+      run.info.stride = run.info.count == 0 ? size : (run.info.stride == size ? size : 0);
+      run.info.kinds |= uint32_t{1} << type;
+      run.info.count += same;
     }
     return rest;
   });
+  if (left || run.info.count != count) {
+    raise(PyExc_ValueError, "the bytes are not a batch of whole records of this count");
+    return std::nullopt;
+  }
+  return run;
 }
 
 RType CheckedRun::single_kind() const {

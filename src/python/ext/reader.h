@@ -22,10 +22,6 @@ struct CheckedRun {
 // convert; ValueError otherwise.
 std::optional<CheckedRun> checked_run(PyObject* data, uint64_t count);
 
-// Counts the whole records that convert at the start of `bytes` (immutable while this runs) into
-// `info`, which starts empty; returns how many bytes follow them (0: `bytes` is all records).
-size_t walk_records(std::string_view bytes, RunInfo& info);
-
 // The core value of a Metadata object; TypeError for anything else.
 const Metadata* metadata_of(PyObject* o);
 
