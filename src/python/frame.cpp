@@ -725,6 +725,14 @@ PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const Sy
   // whether the columnar build applies; then build the frame from the records read.
   const size_t begin = decoder.position();
   Survey survey(symbols);
+  // The whole records that convert are walked straight from the bytes; the decoder reads what
+  // follows them, which ends the stream or fails as decode_to_array does.
+  const std::string_view rest = decoder.remaining_bytes();
+  const size_t left = without_gil_for(rest.size(), [&] {
+    return for_each_whole_record(reinterpret_cast<const uint8_t*>(rest.data()), rest.size(),
+                                 [&](const RecordRef& ref, RType kind) { survey.add(ref, kind); });
+  });
+  decoder.skip_read(rest.size() - left);
   const bool ok = for_each_remaining(decoder, [&](const RecordRef& ref, RType kind) {
     survey.add(ref, kind);
     return true;
