@@ -10,12 +10,12 @@ with their baselines in one run (20 trading days x 100,000 MBP-1 records, half o
 4. a 1-symbol 20-day query against the S3 emulator (moto on 127.0.0.1): the bytes it served
    against the bytes of the blocks the plan needs, and its time against the local directory;
 5. planning a request for 2 symbols over 5 years of days x 500 symbols from a synthetic index
-   (no data objects), in an in-memory store and through the emulator.
+   (no data objects), in an in-memory store and through the emulator, against pyarrow reading
+   and filtering the same blocks as one Parquet table, and against the earlier JSON index.
 
 Arguments: [repeats] [records per day].
 """
 
-import json
 import os
 import resource
 import shutil
@@ -61,9 +61,12 @@ def build(cat, days):
 
 
 def timed_in(fn, *args):
-    t = time.perf_counter()
+    """Wall time, CPU time of this thread and its minor page faults, of fn(*args)."""
+    f = resource.getrusage(resource.RUSAGE_THREAD).ru_minflt
+    c, t = time.thread_time(), time.perf_counter()
     fn(*args)
-    return time.perf_counter() - t
+    return (time.perf_counter() - t, time.thread_time() - c,
+            resource.getrusage(resource.RUSAGE_THREAD).ru_minflt - f)
 
 
 def bench_dask(cat, days, root):
@@ -107,16 +110,23 @@ def bench_dask(cat, days, root):
                                        "to_dask groupby": orx_groupby}, repeats=REPEATS)
                 report(f"groupby mean/count of price by symbol, {rows:,} rows, 2 workers "
                        f"({load()})", medians, "dd.read_parquet groupby")
-            # one read task where it runs: on a worker, and here
-            on_worker, here = [], []
-            for _ in range(REPEATS):
-                for k in range(0, len(pieces), 3):
-                    on_worker.append(client.submit(timed_in, orx.dask._partition, pieces[k],
-                                                   False, empty, pure=False).result())
-                    here.append(timed_in(orx.dask._partition, pieces[k], False, empty))
-            w, h = statistics.median(on_worker), statistics.median(here)
-            print(f"a read task ({PER_DAY:,} records), {title}: on a worker {w * 1e3:.1f} ms, "
-                  f"in process {h * 1e3:.1f} ms: x{w / h:.2f} (target <= 1.3; {load()})")
+            # one read task where it runs: on a worker, and here (all columns, and the two a
+            # groupby of price by symbol asks for)
+            for what, columns in (("all columns", None), ("symbol, price", ["symbol", "price"])):
+                on_worker, here = [], []
+                for _ in range(REPEATS):
+                    for k in range(0, len(pieces), 3):
+                        on_worker.append(client.submit(
+                            timed_in, orx.dask._partition, pieces[k], False, empty, False,
+                            columns, pure=False).result())
+                        here.append(timed_in(orx.dask._partition, pieces[k], False, empty,
+                                             False, columns))
+                (w, wc, wf), (h, hc, hf) = ([statistics.median(x) for x in zip(*t)]
+                                            for t in (on_worker, here))
+                print(f"a read task ({PER_DAY:,} records, {what}), {title}: on a worker "
+                      f"{w * 1e3:.1f} ms ({wc * 1e3:.1f} ms CPU, {wf:,.0f} page faults), in "
+                      f"process {h * 1e3:.1f} ms ({hc * 1e3:.1f} ms CPU, {hf:,.0f} faults): "
+                      f"x{w / h:.2f} wall, x{wc / hc:.2f} CPU (target <= 1.3; {load()})")
             if not environ:
                 single = reduce.ohlcv(cat.query(p), "1min")
                 dist = client.compute(orx.dask.ohlcv(cat.query(p), "1min")).result()
@@ -167,39 +177,82 @@ def bench_s3(local, days):
         server.stop()
 
 
-def synthetic_index(days, instruments):
+def synthetic_entries(days, instruments):
+    """Index entries of `days` days of `instruments` instruments, one block each."""
+    from orx.catalog._index import Entry
     from orx.catalog._records import day_of
+    from orx.catalog._storage import FileStat
 
-    files = []
+    out = []
     for d in range(days):
         lo = bc.DAY0 - 5 * 365 * bc.NS_DAY + d * bc.NS_DAY
-        inst = [[i, f"S{i:04d}", 200, lo + i, lo + i + 10**12] for i in range(instruments)]
-        blocks = [[i, 200, lo + i, lo + i + 10**12, 100 + 4000 * i, 4000]
-                  for i in range(instruments)]
-        files.append({"file": f"{day_of(lo).isoformat()}@{d:016x}.orx.zst", "format": 1,
-                      "stat": [100 + 4000 * instruments, 0, d], "count": 200 * instruments,
-                      "start": lo, "end": lo + instruments + 10**12 - 1, "instruments": inst,
-                      "head": [0, 100], "blocks": blocks, "splits": []})
-    return json.dumps({"format": 2, "files": files, "appends": []}).encode()
+        day = day_of(lo).isoformat()
+        inst = tuple((i, f"S{i:04d}", 200, lo + i, lo + i + 10**12) for i in range(instruments))
+        blocks = tuple((i, 200, lo + i, lo + i + 10**12, 100 + 4000 * i, 4000)
+                       for i in range(instruments))
+        out.append(Entry(f"{day}@{d:016x}.orx.zst", day, 1, FileStat(100 + 4000 * instruments, 0,
+                                                                     d),
+                         200 * instruments, lo, lo + instruments + 10**12 - 1, inst, (0, 100),
+                         blocks, ()))
+    return out
 
 
 def bench_planning(server):
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    from orx.catalog import _index
+
     days = 5 * 252
-    doc = synthetic_index(days, 500)
+    entries = synthetic_entries(days, 500)
+    doc, old = _index.dump(entries, []), _index.dump_json(entries, [])
     p = orx.RetrieveParams([], "2025-01-01", "2025-01-02", orx.Schema.MBP1, orx.Dataset.FUTURES,
                            orx.Stype.RAW)
     p.symbols = ["S0007", "S0420"]
     p.start_ts, p.end_ts = bc.DAY0 - 6 * 365 * bc.NS_DAY, bc.DAY0
     server.client().put_object(Bucket=BUCKET, Key="plan/FUTURES/mbp-1/_index.json", Body=doc)
-    mem = orx.Catalog("memory://orx-bench-plan")
-    mem._storage.fs.pipe_file(mem._storage.full("FUTURES/mbp-1/_index.json"), doc)
+    stores = {}
+    for name, data in (("tables", doc), ("json", old)):
+        mem = orx.Catalog(f"memory://orx-bench-plan-{name}")
+        mem._storage.fs.pipe_file(mem._storage.full("FUTURES/mbp-1/_index.json"), data)
+        stores[name] = mem
+    # the peer: the same blocks as one Parquet table, read and filtered by pyarrow
+    cols = {k: [] for k in ("file", "ticker", "id", "records", "first", "last", "offset",
+                            "length")}
+    for e in entries:
+        for (i, t, _, _, _), (_, n, a, z, off, length) in zip(e.instruments, e.blocks):
+            for k, v in zip(cols, (e.file, t, i, n, a, z, off, length)):
+                cols[k].append(v)
+    sink = pa.BufferOutputStream()
+    pq.write_table(pa.table(cols), sink)
+    parquet = sink.getvalue()
+    del cols
+
+    def peer():
+        t = pq.read_table(pa.BufferReader(parquet))
+        mask = pc.and_(pc.is_in(t["ticker"], pa.array(p.symbols)),
+                       pc.and_(pc.greater_equal(t["last"], p.start_ts),
+                               pc.less(t["first"], p.end_ts)))
+        return t.filter(mask).to_pylist()
+
     s3 = lambda: orx.Catalog(f"s3://{BUCKET}/plan", server.options).plan(p)  # noqa: E731
-    memory = lambda: orx.Catalog("memory://orx-bench-plan").plan(p)  # noqa: E731
-    assert len(s3().parts) == days
-    medians = interleaved({"memory store, new Catalog": memory, "S3 emulator, new Catalog": s3},
-                          repeats=REPEATS)
+    memory = lambda: orx.Catalog("memory://orx-bench-plan-tables").plan(p)  # noqa: E731
+    assert len(s3().parts) == days and len(peer()) == 2 * days
+    same = lambda plan: [(x.day, x.ids, x.instruments, x.blocks) for x in plan.parts]  # noqa: E731
+    assert same(memory()) == same(orx.Catalog("memory://orx-bench-plan-json").plan(p))
+    medians = interleaved({"pyarrow: Parquet of the blocks": peer,
+                           "memory store, new Catalog": memory,
+                           "S3 emulator, new Catalog": s3}, repeats=REPEATS)
     report(f"planning 2 symbols over {days} days x 500 symbols from a {len(doc) / 2**20:.0f} MB "
-           f"index ({load()}; target < 1 s)", medians, "memory store, new Catalog")
+           f"index (Parquet {len(parquet) / 2**20:.0f} MB; {load()}; target < 1 s)", medians,
+           "pyarrow: Parquet of the blocks")
+    medians = interleaved({"index of tables": memory,
+                           "index in JSON (the earlier form)": lambda: orx.Catalog(
+                               "memory://orx-bench-plan-json").plan(p)},
+                          repeats=max(1, REPEATS // 2), warmup=0)
+    report(f"  against the earlier JSON index ({len(old) / 2**20:.0f} MB; {load()})", medians,
+           "index of tables")
 
 
 def main():

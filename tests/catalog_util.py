@@ -31,3 +31,42 @@ def params(symbols, start, end, stype=orx.Stype.RAW, schema=orx.Schema.MBP1):
     p = orx.RetrieveParams([], "2025-01-01", "2025-01-02", schema, orx.Dataset.FUTURES, stype)
     p.symbols, p.start_ts, p.end_ts = symbols, start, end
     return p
+
+
+def index_doc(data):
+    """A directory's index as the JSON document of its earlier form, decoded from its bytes
+    with struct alone (the layout design.md gives), as a reference for the numpy reader."""
+    import json
+    import struct
+    import zlib
+
+    head = struct.Struct("<8sIIQQQQQQQ")
+    magic, version, crc, nf, ni, nb, ns, nstr, heap, napp = head.unpack_from(data)
+    assert (magic, version) == (b"ORXINDEX", 3) and zlib.crc32(data[head.size:]) == crc
+    at = head.size
+    rows = {}
+    for name, fmt, n in (("files", "<IIIIIIQqQQQQQQ", nf), ("instruments", "<IIQQQ", ni),
+                         ("blocks", "<IQQQQQ", nb), ("splits", "<Q", ns), ("lengths", "<I", nstr)):
+        s = struct.Struct(fmt)
+        rows[name] = [s.unpack_from(data, at + k * s.size) for k in range(n)]
+        at += n * s.size
+    strings = []
+    for (n,) in rows["lengths"]:
+        strings.append(data[at:at + n].decode())
+        at += n
+    assert at + napp == len(data)
+    appends = json.loads(data[at:]) if napp else []
+    files, i, b, s = [], 0, 0, 0
+    for (name, fmt, flags, n_i, n_b, n_s, size, mtime, inode, count, start, end, h_off,
+         h_len) in rows["files"]:
+        inst = [[iid, strings[t] if t != 0xFFFFFFFF else None, n, a, z]
+                for iid, t, n, a, z in rows["instruments"][i:i + n_i]]
+        blocks = [list(x) for x in rows["blocks"][b:b + n_b]]
+        files.append({"file": strings[name], "format": fmt, "stat": [size, mtime, inode],
+                      "count": count, "start": start if flags & 1 else None,
+                      "end": end if flags & 1 else None, "instruments": inst,
+                      "head": [h_off, h_len] if flags & 2 else None,
+                      "blocks": blocks if flags & 4 else None,
+                      "splits": [x for (x,) in rows["splits"][s:s + n_s]]})
+        i, b, s = i + n_i, b + n_b, s + n_s
+    return {"format": 2, "files": files, "appends": appends}

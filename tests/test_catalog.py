@@ -11,7 +11,7 @@ import pytest
 
 import orx
 import orx.catalog as oc
-from catalog_util import DAY0, NS_DAY, TICKERS, day_text, params, records, spread
+from catalog_util import DAY0, NS_DAY, TICKERS, day_text, index_doc, params, records, spread
 from stream_util import mbp1_bytes, stream
 
 MBP1_DIR = ("FUTURES", "mbp-1")
@@ -217,8 +217,8 @@ def test_reindex_gives_the_index_the_writes_built(lcat):
     (day_dir(lcat) / oc.INDEX_NAME).unlink()
     lcat.reindex()
     # the entries are the files' own; only the log of appends went with the index
-    assert json.loads(index_text(lcat))["files"] == json.loads(incremental)["files"]
-    doc = json.loads(incremental)
+    assert index_doc(index_text(lcat))["files"] == index_doc(incremental)["files"]
+    doc = index_doc(incremental)
     assert [len(days) for _, days in doc["appends"]] == [2, 2]
     assert [e["file"][:10] for e in doc["files"]] == [
         "2025-12-01", "2025-12-02", "2025-12-04"]
@@ -446,7 +446,7 @@ def test_a_day_replaced_while_a_result_reads_it_is_read_old_and_whole(lfull, mon
 
 def test_one_instrument_is_read_from_its_own_bytes(lfull):
     path = lfull.path_of(orx.Dataset.FUTURES, orx.Schema.MBP1, "2025-12-01")
-    entry = json.loads(index_text(lfull))["files"][0]
+    entry = index_doc(index_text(lfull))["files"][0]
     _, _, _, _, off, length = entry["blocks"][0]  # ESZ5
     st = os.stat(path)
     with open(path, "r+b") as f:  # spoil ESZ5's bytes, keeping size and time
@@ -465,7 +465,7 @@ def test_one_instrument_is_read_from_its_own_bytes(lfull):
 def test_blocks_of_a_day_outside_the_range_are_not_read(lcat, monkeypatch, start, end, blocks):
     monkeypatch.setattr(oc._stream_format, "BLOCK_RECORDS", 2)
     lcat.write(records([(DAY0 + t, 7) for t in (0, 1, 2, 4, 6, 8)] + [(DAY0 + 2, 8)]))
-    entry = json.loads(index_text(lcat))["files"][0]
+    entry = index_doc(index_text(lcat))["files"][0]
     assert [b[:4] for b in entry["blocks"]] == [
         [7, 2, DAY0, DAY0 + 1], [7, 2, DAY0 + 2, DAY0 + 4], [7, 2, DAY0 + 6, DAY0 + 8],
         [8, 1, DAY0 + 2, DAY0 + 2]]

@@ -16,7 +16,7 @@ import pytest
 
 import orx
 import orx.catalog as oc
-from catalog_util import DAY0, NS_DAY, TICKERS, params, records, spread
+from catalog_util import DAY0, NS_DAY, TICKERS, index_doc, params, records, spread
 from s3_server import BUCKET
 from stream_util import mbp1_bytes, stream
 
@@ -35,7 +35,7 @@ def keys(server, url):
 
 def index_of(server, url):
     key = url.split("/", 3)[3] + "/" + DIR + "/_index.json"
-    return json.loads(server.client().get_object(Bucket=BUCKET, Key=key)["Body"].read())
+    return index_doc(server.client().get_object(Bucket=BUCKET, Key=key)["Body"].read())
 
 
 def rows(result):

@@ -16,7 +16,7 @@ import pytest
 import orx
 import orx.catalog as oc
 from orx import _ext
-from catalog_util import DAY0, NS_DAY, TICKERS, params, records, spread
+from catalog_util import DAY0, NS_DAY, TICKERS, index_doc, params, records, spread
 from stream_util import mbp1_bytes, stream
 
 MBP1 = ("FUTURES", "mbp-1")
@@ -157,9 +157,9 @@ def test_a_write_killed_at_any_moment_lands_whole_or_not_at_all(tmp_path, compre
     assert rows(cat.query(everything)) == new
     names = os.listdir(day_dir(cat))
     assert oc.JOURNAL_NAME not in names and not [n for n in names if n.endswith(".tmp")]
-    index = json.loads((day_dir(cat) / oc.INDEX_NAME).read_bytes())
+    index = index_doc((day_dir(cat) / oc.INDEX_NAME).read_bytes())
     cat.reindex()
-    assert json.loads((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"] == index["files"]
+    assert index_doc((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"] == index["files"]
 
 
 def test_an_append_repeated_is_recognised_as_its_retry(tmp_path):
@@ -220,7 +220,7 @@ def hostile_catalog(tmp_path, compression, spoil=None, text=None):
     cat = orx.Catalog(tmp_path, compression=compression)
     cat.write(records(spread(days=3, per_day=1000, ids=(7, 8, 9))))
     index = day_dir(cat) / oc.INDEX_NAME
-    doc = json.loads(index.read_bytes())
+    doc = index_doc(index.read_bytes())
     if spoil is not None:
         spoil(doc)
         text = json.dumps(doc).encode()
@@ -246,9 +246,9 @@ def test_a_hostile_index_gives_the_files_answer_and_the_next_write_mends_it(tmp_
             t: ["2025-12-01", "2025-12-02", "2025-12-03"] for t in sorted(TICKERS.values())}
     assert got == want and len(got) == 1334
     cat.write(records([(DAY0 + 3 * NS_DAY, 8)]))  # a writer rebuilds what it cannot use
-    mended = json.loads(index.read_bytes())
+    mended = index_doc(index.read_bytes())
     cat.reindex()
-    assert json.loads(index.read_bytes())["files"] == mended["files"]
+    assert index_doc(index.read_bytes())["files"] == mended["files"]
 
 
 class _no_warning:
@@ -338,7 +338,7 @@ def test_a_block_holding_more_than_its_entry_says_is_refused(tmp_path):
     cat.write(records([(DAY0 + k, 7) for k in range(3)] + [(DAY0 + 5, 8)]))
     path = day_dir(cat) / "2025-12-01.orx.zst"
     index = day_dir(cat) / oc.INDEX_NAME
-    doc = json.loads(index.read_bytes())
+    doc = index_doc(index.read_bytes())
     entry = doc["files"][0]
     _, n, _, _, off, length = entry["blocks"][0]
     # the block of instrument 7 becomes a frame of 64 MiB of records claiming to hold 3
@@ -371,7 +371,7 @@ def test_a_day_cut_short_is_an_error_not_a_shorter_answer(tmp_path, compression,
     cat.write(records(spread(days=1, per_day=30)))
     name = "2025-12-01" + (".orx.zst" if compression else ".orx")
     path = day_dir(cat) / name
-    entry = json.loads((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"][0]
+    entry = index_doc((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"][0]
     keep = entry["blocks"][-1][4] if cut == "last block" else os.path.getsize(path) - cut
     held = 30 - (entry["blocks"][-1][1] if cut == "last block" else 7)
     os.truncate(path, keep)
@@ -394,7 +394,7 @@ def test_a_day_cut_after_planning_is_an_error_when_read(tmp_path, where, error):
     cat.write(records(spread(days=1, per_day=30)))
     result = cat.query(params([], 0, 1 << 62))
     path = day_dir(cat) / "2025-12-01.orx.zst"
-    last = json.loads((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"][0]["blocks"][-1]
+    last = index_doc((day_dir(cat) / oc.INDEX_NAME).read_bytes())["files"][0]["blocks"][-1]
     os.truncate(path, last[4] + (last[5] // 2 if where == "inside a frame" else 0))
     with pytest.raises(ValueError) as e:
         result.to_numpy()

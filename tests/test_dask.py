@@ -1,4 +1,5 @@
 import os
+import re
 import sys
 
 import pytest
@@ -120,3 +121,61 @@ def test_local_cluster_of_processes_gives_the_single_process_answer(cat):
         pids = set(client.run(os.getpid).values())
     pd.testing.assert_frame_equal(got, expected(cat, p), check_exact=True)
     assert len(pids) == 2 and os.getpid() not in pids
+
+
+# --- only some columns -----------------------------------------------------------------------
+
+COLUMN_SETS = [["symbol", "price"], ["action", "side", "ts_recv", "size"], ["bid_px"],
+               ["ts_in_delta", "symbol", "sequence"]]
+
+
+@pytest.mark.parametrize("datetimes", [False, True])
+@pytest.mark.parametrize("pretty_px", [False, True])
+def test_columns_are_those_of_the_whole_frame(tmp_path, split_small, pretty_px, datetimes):
+    cat = orx.Catalog(tmp_path, compression="zstd")
+    cat.write(records(spread(days=3, per_day=10)))
+    cat.write(records([(DAY0 + 7, 99), (DAY0 + 8, 7)], ts_in_delta=-7, action=84))  # 99: no ticker
+    p = params([], DAY0, DAY0 + 3 * NS_DAY)
+    whole = cat.to_dask(p, pretty_px=pretty_px, datetimes=datetimes).compute(scheduler="sync")
+    assert whole["symbol"].isna().sum() == 1
+    for columns in COLUMN_SETS:
+        ddf = cat.to_dask(p, pretty_px=pretty_px, datetimes=datetimes, columns=columns)
+        assert list(ddf.columns) == columns
+        pd.testing.assert_frame_equal(ddf.compute(scheduler="sync"), whole[columns],
+                                      check_exact=True)
+
+
+def test_dask_asks_the_partitions_for_the_columns_a_computation_uses(cat, monkeypatch):
+    asked = []
+    real = orx.dask._partition
+
+    def partition(piece, pretty_px, empty, datetimes=False, columns=None):
+        asked.append(columns)
+        return real(piece, pretty_px, empty, datetimes, columns)
+
+    monkeypatch.setattr(orx.dask, "_partition", partition)
+    p = params([], DAY0, DAY0 + 3 * NS_DAY)
+    got = cat.to_dask(p).groupby("symbol")["price"].agg(["mean", "count"]).compute(
+        scheduler="sync")
+    want = expected(cat, p).groupby("symbol")["price"].agg(["mean", "count"])
+    pd.testing.assert_frame_equal(got.sort_index(), want.sort_index(), check_exact=True)
+    assert asked and all(sorted(c) == ["price", "symbol"] for c in asked)
+
+
+@pytest.mark.parametrize("columns, error, message", [
+    (["price", "nope"], ValueError, "'nope' is not a column; the columns are length, rtype"),
+    (["ts_event"], ValueError, "'ts_event' is the index, not a column; the columns are"),
+    ("price", TypeError, "columns must be a list of column names, not a str"),
+])
+def test_columns_that_are_not_columns_are_refused(cat, columns, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        cat.to_dask(params([], DAY0, DAY0 + NS_DAY), columns=columns)
+
+
+def test_read_of_plain_files_takes_columns(tmp_path, split_small):
+    path = tmp_path / "a.orx"
+    path.write_bytes(records(spread(days=2, per_day=10)))
+    got = orx.dask.read(str(path), symbols=["NQZ5"], columns=["price", "symbol"]).compute(
+        scheduler="sync")
+    whole = orx.dask.read(str(path), symbols=["NQZ5"]).compute(scheduler="sync")
+    pd.testing.assert_frame_equal(got, whole[["price", "symbol"]], check_exact=True)

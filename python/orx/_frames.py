@@ -184,3 +184,8 @@ def frame_data(n, names, ints, int_at, wide, floats, float_at, texts, blocks=Tru
             column = column.reshape(1, n)
         parts.append((column, np.array([at], dtype=np.intp)))
     return _from_blocks(parts, pd.RangeIndex(n), pd.Index(names))
+
+
+def text_column(codes, texts):
+    """The text column whose row i is texts[codes[i]] (None: missing), as frames hold text."""
+    return _text_column(_text_dtype(), codes, texts)

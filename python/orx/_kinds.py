@@ -117,6 +117,8 @@ def is_zstd(head: bytes) -> bool:
 
 
 PARQUET_MAGIC = b"PAR1"
+# A catalog directory's index (see orx.catalog._index) starts with these bytes.
+INDEX_MAGIC = b"ORXINDEX"
 # The key under which Parquet and Arrow data written by orx carry the stream's metadata (hex).
 METADATA_KEY = b"orx.metadata"
 # CSV written by orx keeps the stream's metadata in a file beside it: NAME.csv -> NAME.csv

@@ -52,14 +52,22 @@ def _records_of(piece: Plan) -> tuple[Any, Any]:
     return part.read()
 
 
-def _partition(piece: Plan, pretty_px: bool, empty, datetimes: bool = False) -> Any:
-    """The rows of a plan of one piece, as the pandas path gives them, indexed by ts_event."""
+def _partition(piece: Plan, pretty_px: bool, empty, datetimes: bool = False,
+               columns: list[str] | None = None) -> Any:
+    """The rows of a plan of one piece, as the pandas path gives them, indexed by ts_event;
+    `columns`: only those columns (dask's column projection passes them), built alone where
+    they are plain fields of the records."""
     import pandas as pd
     from ._reader import open as open_stream
 
+    if columns is not None:
+        empty = empty[list(columns)]
     meta, arr = _records_of(piece)
     if meta is None or not len(arr):
         return empty.copy()
+    if columns is not None and not (pretty_px and any(
+            _ROLES[piece.kind].get(c) == "price" for c in columns)):
+        return _fields(arr, piece.kind, meta.mappings.map, empty, datetimes)
     head = meta.encode()
     buf = bytearray(len(head) + arr.nbytes)  # the stream, made with one copy of the records
     buf[:len(head)] = head
@@ -75,6 +83,49 @@ def _partition(piece: Plan, pretty_px: bool, empty, datetimes: bool = False) -> 
     return df
 
 
+class _Roles(dict):
+    """rtype -> {column: role} of the record layouts, filled on first use."""
+
+    def __missing__(self, kind: int) -> dict[str, str]:
+        self[kind] = {c[0]: c[4] for c in KINDS[kind].columns}
+        return self[kind]
+
+
+_ROLES = _Roles()
+_LETTERS = [chr(i) for i in range(256)]
+
+
+def _fields(arr: Any, kind: int, tickers: dict[int, str], empty: Any, datetimes: bool) -> Any:
+    """The columns of `empty` (none shown as float prices) straight from the records' fields,
+    with the dtypes of `empty`, indexed by ts_event."""
+    import numpy as np
+    import pandas as pd
+
+    from ._frames import text_column
+    from ._kinds import record_dtype
+
+    rec = arr.view(record_dtype(kind))
+    roles = _ROLES[kind]
+
+    out = {}
+    for name in empty.columns:
+        dtype = empty[name].dtype
+        if name == "symbol":
+            ids, codes = np.unique(rec["instrument_id"], return_inverse=True)
+            out[name] = text_column(codes, [tickers.get(i) for i in ids.tolist()])
+        elif roles[name] == "letter":
+            out[name] = text_column(rec[name].view(np.uint8), _LETTERS)
+        elif datetimes and roles[name] == "time":
+            out[name] = _utc(rec[name], name)
+        else:
+            out[name] = rec[name].astype(dtype)
+    index = pd.Index(_utc(rec["ts_event"]) if datetimes else rec["ts_event"].astype(np.int64),
+                     name="ts_event")
+    df = pd.DataFrame({k: (v.values if isinstance(v, pd.Series) else v)
+                       for k, v in out.items()}, index=index, columns=list(empty.columns))
+    return df
+
+
 def _utc(values: Any, name: str = "ts_event") -> Any:
     """Nanoseconds as datetime64[ns, UTC], as the frames make them."""
     from ._frames import utc_times
@@ -82,7 +133,8 @@ def _utc(values: Any, name: str = "ts_event") -> Any:
     return utc_times(values, name)
 
 
-def _frame(plan: Plan, pieces: list[Part], divisions, pretty_px: bool, datetimes: bool = False):
+def _frame(plan: Plan, pieces: list[Part], divisions, pretty_px: bool, datetimes: bool = False,
+           columns: Sequence[str] | None = None):
     import dask
     import pandas as pd
 
@@ -95,26 +147,45 @@ def _frame(plan: Plan, pieces: list[Part], divisions, pretty_px: bool, datetimes
         meta.index = pd.DatetimeIndex(_utc(meta.index), name="ts_event")
         if divisions is not None:
             divisions = list(_utc(divisions))
+    chosen = _columns(meta, columns)
     # dask would turn the text columns into its own string type; the frame keeps the pandas
     # path's dtypes
     with dask.config.set({"dataframe.convert-string": False}):
         if not pieces:
-            return dd.from_pandas(meta, npartitions=1)
+            return dd.from_pandas(meta if chosen is None else meta[chosen], npartitions=1)
+        # `columns` is also how dask's optimiser asks for fewer columns
         return dd.from_map(_partition, [plan.with_parts([p]) for p in pieces],
                            pretty_px=pretty_px, empty=meta, datetimes=datetimes, meta=meta,
-                           divisions=divisions, label="orx-read", enforce_metadata=False)
+                           columns=chosen, divisions=divisions, label="orx-read",
+                           enforce_metadata=False)
+
+
+def _columns(meta: Any, columns: Sequence[str] | None) -> list[str] | None:
+    if columns is None:
+        return None
+    if isinstance(columns, str):
+        raise TypeError("columns must be a list of column names, not a str")
+    chosen = list(dict.fromkeys(columns))
+    unknown = [c for c in chosen if c not in meta.columns]
+    if unknown:
+        what = "the index, not a column" if unknown[0] == "ts_event" else "not a column"
+        raise ValueError(f"{unknown[0]!r} is {what}; the columns are "
+                         f"{', '.join(meta.columns)}")
+    return chosen
 
 
 def _pieces(plan: Plan) -> list[Part]:
     return sorted((p for part in plan.parts for p in part.pieces()), key=lambda p: p.start)
 
 
-def from_plan(plan: Plan, *, pretty_px: bool = False, datetimes: bool = False):
+def from_plan(plan: Plan, *, pretty_px: bool = False, datetimes: bool = False,
+              columns: Sequence[str] | None = None):
     """The records `plan` selects, as a dask DataFrame: one partition per part, or per piece of
     a part cut at its file's split points, indexed by ts_event, in the order of the pieces'
     first times. Divisions are known when the pieces do not overlap in time (a catalog's day
     files never do). `datetimes`: the index and ts_recv as datetime64[ns, UTC], and datetime
-    divisions."""
+    divisions. `columns`: only these columns, built alone on the workers (dask asks for fewer
+    by itself when a computation uses fewer)."""
     _dd()
     pieces = _pieces(plan)
     divisions = None
@@ -122,18 +193,20 @@ def from_plan(plan: Plan, *, pretty_px: bool = False, datetimes: bool = False):
         last = pieces[-1]
         assert last.last is not None
         divisions = [p.start for p in pieces] + [min(last.last, last.end - 1)]
-    return _frame(plan, pieces, divisions, pretty_px, datetimes)
+    return _frame(plan, pieces, divisions, pretty_px, datetimes, columns)
 
 
-def from_catalog(catalog, params, *, pretty_px: bool = False, datetimes: bool = False):
+def from_catalog(catalog, params, *, pretty_px: bool = False, datetimes: bool = False,
+                 columns: Sequence[str] | None = None):
     """The records `params` selects from `catalog`, as a dask DataFrame (see the module text)."""
     _dd()
-    return from_plan(catalog.plan(params), pretty_px=pretty_px, datetimes=datetimes)
+    return from_plan(catalog.plan(params), pretty_px=pretty_px, datetimes=datetimes,
+                     columns=columns)
 
 
 def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
          symbols: Sequence[str] | None = None, start: int | None = None, end: int | None = None,
-         pretty_px: bool = False, datetimes: bool = False):
+         pretty_px: bool = False, datetimes: bool = False, columns: Sequence[str] | None = None):
     """Stream files (paths or a glob pattern) as a dask DataFrame with one partition per file,
     or per piece of a large file; `symbols` (tickers), `start` and `end` (ns, end exclusive)
     filter every partition.
@@ -166,7 +239,8 @@ def read(paths_or_glob: str | os.PathLike | Sequence[str | os.PathLike], *,
             parts.append(part)
     assert meta is not None and kind is not None
     return from_plan(Plan(meta.schema, meta.dataset, lo, min(hi, (1 << 64) - 1), kind,
-                          tuple(parts)), pretty_px=pretty_px, datetimes=datetimes)
+                          tuple(parts)), pretty_px=pretty_px, datetimes=datetimes,
+                     columns=columns)
 
 
 # --- aggregates on the workers ---------------------------------------------------------------

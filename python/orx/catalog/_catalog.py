@@ -9,6 +9,7 @@ import random
 import re
 import time
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -474,10 +475,10 @@ class Catalog:
         if continuous:
             roots = {s: _continuous.parse(s)[0] for s in symbols}
         elif symbols:
-            known = set().union(*(e.tickers() for e, _ in days.values()))
+            known = _index.tickers_of(e for e, _ in days.values())
             missing = [s for s in symbols if s not in known]
             if missing:  # look again at every day, not only at those of the range
-                known = set().union(*(e.tickers() for e, _ in self._view(rel, kind).days.values()))
+                known = _index.tickers_of(e for e, _ in self._view(rel, kind).days.values())
                 missing = [s for s in symbols if s not in known]
             if missing:
                 many = len(missing) > 1
@@ -513,8 +514,7 @@ class Catalog:
             return tuple(dict.fromkeys(
                 t for s in symbols
                 if (t := _continuous.resolve(s, entry.tickers(), year)) is not None))
-        held = entry.tickers()
-        return tuple(s for s in symbols if s in held)
+        return entry.holding(symbols)
 
     def _explain_continuous(self, roots: dict[str, str], entries: list[Entry],
                             where: str) -> None:
@@ -559,11 +559,12 @@ class Catalog:
         return out, [s for s in symbols if not out[s]]
 
     def to_dask(self, params: RetrieveParams | str, *, pretty_px: bool = False,
-                datetimes: bool = False) -> dd.DataFrame:
+                datetimes: bool = False, columns: Sequence[str] | None = None) -> dd.DataFrame:
         """The records `params` selects, as a dask DataFrame indexed by ts_event (as
         datetime64[ns, UTC] with `datetimes`) with one partition per day file (or piece of a
         large day); see orx.dask."""
-        return self.query(params).to_dask(pretty_px=pretty_px, datetimes=datetimes)
+        return self.query(params).to_dask(pretty_px=pretty_px, datetimes=datetimes,
+                                          columns=columns)
 
     # -- writing -------------------------------------------------------------------------------
 
@@ -893,10 +894,7 @@ class Catalog:
 def _listed_stat(raw: object) -> FileStat:
     """The identity an index entry records for its object (in an object store the index is
     what lists the objects, and a catalog's objects are never rewritten)."""
-    key = raw.get("stat") if type(raw) is dict else None
-    if type(key) is list and len(key) == 3 and all(type(x) is int for x in key):
-        return FileStat(*key)
-    return FileStat(-1, -1, -1)
+    return _index.recorded_stat(raw)
 
 
 def _carried_metadata(data: Any) -> Metadata | None:

@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 
 from .._lib import Dataset, Metadata, Schema, SymbolMap
 from . import _format
-from ._index import Block, Instrument
+from ._index import Block, Instrument, Instruments
 from ._records import empty, numpy, size_of, ts_ids
 from ._objects import ObjectFile, is_url, storage_of
 from ._storage import LocalStorage, ReadFile
@@ -96,17 +96,21 @@ def plan_part(entry: Any, location: str, kind: int, start: int, end: int,
               tickers: tuple[str, ...] | None, **where: Any) -> Part | None:
     """The part of the day file `entry` describes that holds records of `tickers` (None:
     every instrument) in [start, end); None when it can hold none."""
-    if tickers is None:
+    blocks: tuple[Block, ...] | None = None
+    if isinstance(entry.instruments, Instruments):  # rows of an index: selected by masks
+        ids, chosen, blocks = entry.instruments.plan(tickers, start, end)
+        if entry.blocks is None:
+            blocks = None
+    elif tickers is None:
         ids = None
-        chosen = entry.instruments
+        chosen = tuple(entry.instruments)
     else:
         chosen = tuple(i for i in entry.instruments if i[1] in tickers)
         ids = tuple(i[0] for i in chosen)
     chosen = tuple(i for i in chosen if i[4] >= start and i[3] < end)
     if not chosen:
         return None
-    blocks = None
-    if entry.blocks is not None:
+    if entry.blocks is not None and not isinstance(entry.instruments, Instruments):
         wanted = {i[0] for i in chosen}
         blocks = tuple(b for b in entry.blocks if b[0] in wanted and b[3] >= start and b[2] < end)
     return Part(location, entry.day, entry.format, kind, start, end, ids, chosen, blocks,

@@ -4,7 +4,7 @@ needed, in every form a reader gives, and as stream bytes in bounded memory."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._lib import Metadata
@@ -190,12 +190,13 @@ class QueryResult:
             file.discard()
             raise
 
-    def to_dask(self, pretty_px: bool = False, datetimes: bool = False) -> dd.DataFrame:
+    def to_dask(self, pretty_px: bool = False, datetimes: bool = False,
+                columns: Sequence[str] | None = None) -> dd.DataFrame:
         """The selected records as a dask DataFrame indexed by ts_event (as datetime64[ns, UTC]
-        with `datetimes`; see orx.dask)."""
+        with `datetimes`; only `columns` when given; see orx.dask)."""
         from ..dask import from_plan
 
-        return from_plan(self.plan, pretty_px=pretty_px, datetimes=datetimes)
+        return from_plan(self.plan, pretty_px=pretty_px, datetimes=datetimes, columns=columns)
 
 
 def _compressor(compression: str | None, level: int | None) -> Any:
