@@ -110,7 +110,7 @@ rows = 0
 for batch in orx.open(path).batches():
     rows += len(batch.to_pandas())
 wall, cpu = time.perf_counter() - t0, time.thread_time() - c0
-print(rows, wall, cpu, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) * 1024)
+print(rows, wall, cpu, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, base * 1024)
 """
 
 
@@ -146,9 +146,9 @@ def big_file_batches():
         for _ in range(max(1, REPEATS // 2)):
             out = subprocess.run([sys.executable, "-c", CHILD, path, "1"], check=True,
                                  capture_output=True, text=True).stdout.split()
-            rows, wall, cpu, grown = int(out[0]), float(out[1]), float(out[2]), int(out[3])
+            rows, wall, cpu, top = int(out[0]), float(out[1]), float(out[2]), int(out[3])
             assert rows == n
-            batch_times.append((wall, cpu, grown))
+            batch_times.append((wall, cpu, top, int(out[4])))
             store = BufferStore(data)
             t0, c0 = time.perf_counter(), time.thread_time()
             frame = store.decode_to_df(False, False)
@@ -161,8 +161,9 @@ def big_file_batches():
             print(f"  {what}: batches {n / b:,.0f} rows/s ({b / n * 1e9:.0f} ns/row), "
                   f"decode_to_df in memory {n / d:,.0f} rows/s ({d / n * 1e9:.0f} ns/row): "
                   f"x{d / b:.2f} of its rows/s")
-        print(f"  peak RSS growth of the batch reading: "
-              f"{statistics.median(t[2] for t in batch_times) / 1e6:.0f} MB; "
+        print(f"  peak RSS of the process reading in batches: "
+              f"{statistics.median(t[2] for t in batch_times) / 1e6:.0f} MB (after importing "
+              f"orx and pandas: {statistics.median(t[3] for t in batch_times) / 1e6:.0f} MB); "
               f"load {os.getloadavg()[0]:.1f}")
 
 
