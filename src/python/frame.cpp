@@ -326,7 +326,8 @@ class Coder {
     auto [it, fresh] = codes_.try_emplace(key, static_cast<int32_t>(texts_.size()));
     if (fresh) texts_.push_back(make_text(key));
     if (direct) {
-      if (static_cast<size_t>(key) >= direct_.size()) direct_.resize(static_cast<size_t>(key) + 1, -1);
+      if (static_cast<size_t>(key) >= direct_.size())
+        direct_.resize(static_cast<size_t>(key) + 1, -1);
       direct_[key] = it->second;
     }
     return it->second;
@@ -394,7 +395,8 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   Ref int_buffer = Ref::steal(new_array(empty.get(), ints, n, "int64", int_data));
   Ref float_buffer = Ref::steal(new_array(empty.get(), floats, n, "float64", float_data));
   Ref stamp_buffer;
-  if (stamps && !(stamp_buffer = Ref::steal(new_array(empty.get(), stamps, n, "int64", stamp_data))))
+  if (stamps &&
+      !(stamp_buffer = Ref::steal(new_array(empty.get(), stamps, n, "int64", stamp_data))))
     return nullptr;
   Ref int_at = Ref::steal(PyList_New(0)), float_at = Ref::steal(PyList_New(0));
   Ref stamp_at = Ref::steal(PyList_New(0));

@@ -289,7 +289,8 @@ PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bo
   // convert; anything else (a failure to report, a cut tail) takes the reader's own way.
   const std::optional<std::string_view> stream = immutable_stream(s);
   if (stream && !s->reader->failed()) {
-    const std::string_view rest = stream->substr(std::min<size_t>(s->reader->offset(), stream->size()));
+    const std::string_view rest =
+        stream->substr(std::min<size_t>(s->reader->offset(), stream->size()));
     bool whole = false;
     size_t count = 0;
     PyObject* frame =
@@ -344,7 +345,8 @@ PyObject* batch_frame(PyObject* data, uint64_t count, PyObject* metadata, bool p
   SharedHold hold(cell_of<Metadata>(metadata));
   if (!hold) return nullptr;
   // The batch is checked again as it is surveyed for the frame: one pass over its records.
-  const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  const std::string_view bytes(PyBytes_AS_STRING(data),
+                               static_cast<size_t>(PyBytes_GET_SIZE(data)));
   bool whole = false;
   size_t found = 0;
   Ref frame = Ref::steal(
@@ -388,13 +390,15 @@ const MethodRow kFunctions[] = {
     function<&reader_next>("reader_next(reader)\n--\n\nThe next record object, or None."),
     function<&reader_batch>("reader_batch(reader, size, all_or_error)\n--\n\n"
                             "The next batch as (bytes, count, kinds, stride), or None at the end."),
-    function<&reader_frame>("reader_frame(reader, metadata, pretty_ts, pretty_px, datetimes)\n--\n\n"
-                            "The DataFrame of every remaining record."),
+    function<&reader_frame>(
+        "reader_frame(reader, metadata, pretty_ts, pretty_px, datetimes)\n--\n\n"
+        "The DataFrame of every remaining record."),
     function<&reader_offset>("reader_offset(reader)\n--\n\nStream offset of the next record."),
     function<&reader_records>("reader_records(reader)\n--\n\nWhole records read so far."),
     function<&reader_close>("reader_close(reader)\n--\n\nDrops the reader's source."),
-    function<&batch_frame>("batch_frame(data, count, metadata, pretty_ts, pretty_px, datetimes)\n--\n\n"
-                           "The DataFrame of a batch's records."),
+    function<&batch_frame>(
+        "batch_frame(data, count, metadata, pretty_ts, pretty_px, datetimes)\n--\n\n"
+        "The DataFrame of a batch's records."),
     function<&batch_compact>(
         "batch_compact(data, count)\n--\n\nThe layout bytes of a batch's records, back to back."),
 };
