@@ -15,11 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t visited = 0;
   const size_t rest = for_each_whole_record(data, size, [&](const RecordRef& ref, RType kind) {
     REQUIRE(ref.data() == expect);
-    REQUIRE(ref.size() >= 2 && ref.size() == static_cast<size_t>(ref.data()[0]) * 4);
-    REQUIRE(ref.data() + ref.size() <= data + size);
+    REQUIRE(ref.record_size() >= kMinRecordLength * size_t{4});
+    REQUIRE(ref.data() + ref.record_size() <= data + size);
     const Result<RType> k = convertible_kind(ref);
     REQUIRE(k.ok() && *k == kind);
-    expect += ref.size();
+    expect += ref.record_size();
     ++visited;
   });
   REQUIRE(rest == static_cast<size_t>(data + size - expect));
