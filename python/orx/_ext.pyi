@@ -64,7 +64,9 @@ def reader_batch(
 ) -> tuple[bytes, int, int, int] | None:
     """The next batch as (bytes, count, kinds, stride), or None at the end."""
 
-def reader_frame(reader: object, metadata: Metadata, pretty_ts: bool, pretty_px: bool) -> Any:
+def reader_frame(
+    reader: object, metadata: Metadata, pretty_ts: bool, pretty_px: bool, datetimes: bool
+) -> Any:
     """The DataFrame of every remaining record."""
 
 def reader_offset(reader: object) -> int:
@@ -77,7 +79,7 @@ def reader_close(reader: object) -> None:
     """Drops the reader's source."""
 
 def batch_frame(
-    data: bytes, count: int, metadata: Metadata, pretty_ts: bool, pretty_px: bool
+    data: bytes, count: int, metadata: Metadata, pretty_ts: bool, pretty_px: bool, datetimes: bool
 ) -> Any:
     """The DataFrame of a batch's records."""
 

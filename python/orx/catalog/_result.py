@@ -91,9 +91,10 @@ class QueryResult:
 
         return open_stream(self.to_bytes(), **options)
 
-    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False) -> pd.DataFrame:
+    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False, *,
+                  datetimes: bool = False) -> pd.DataFrame:
         """The frame ``orx.open(...).to_pandas`` gives for the selected records."""
-        frame: pd.DataFrame = self.reader().to_pandas(pretty_ts, pretty_px)
+        frame: pd.DataFrame = self.reader().to_pandas(pretty_ts, pretty_px, datetimes=datetimes)
         return frame
 
     def to_numpy(self) -> npt.NDArray[np.void]:
