@@ -1,8 +1,10 @@
 """The columnar road against its floors, in one process, interleaved, medians:
 
-- decode_to_df at 1e6 and 1e7 MBP-1 records against the fastest numpy/pandas build of the
-  identical frame (structured np.frombuffer, a chunked fill of one int64 block, text columns
-  from lookup tables, the blocks handed to pandas as they are), for each pandas text storage;
+- decode_to_df and orx.open(bytes).to_pandas() at 1e5, 1e6 and 1e7 MBP-1 records against the
+  fair floor: the fastest numpy/pyarrow/pandas build of the identical frame (described where it
+  is defined below), for each pandas text storage, (pretty_ts, pretty_px) (F, F) and (T, T);
+- orx.open(bytes).to_pandas() against decode_to_df on the same bytes, and its peak memory
+  against the finished frame;
 - its cost per row at 1e7 against 1e5 records;
 - its peak memory beyond the store (tracemalloc and RSS) against the finished frame;
 - encode_records + get_encoded_data against copying each record object's bytes into bytes;
@@ -19,6 +21,7 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
+import time
 import tracemalloc
 
 import numpy as np
@@ -32,6 +35,7 @@ from bench_stream import DTYPE, make_values, to_records  # noqa: E402
 sys.argv = _argv
 from common import interleaved, report
 
+import orx
 from orx import (BufferStore, Dataset, Mbp1Msg, Metadata, PyMetadataEncoder, PyRecordEncoder,
                  Schema, SymbolMap)
 
@@ -43,8 +47,6 @@ NAMES = ["length", "rtype", "instrument_id", "ts_event", "rollover_flag", "price
          "bid_px", "ask_px", "bid_sz", "ask_sz", "bid_ct", "ask_ct"]  # the frame's order
 PRICES = ("price", "bid_px", "ask_px")
 LETTERS = ("action", "side")
-CHUNK = 1 << 16
-LETTER_TEXTS = [chr(i) for i in range(256)]
 
 
 def make_stream(n):
@@ -62,22 +64,49 @@ def make_stream(n):
 
 
 # --- the numpy/pandas floor ---------------------------------------------------------------------
+#
+# The fastest build of the identical frame a careful engineer writes with numpy, pyarrow and
+# pandas alone, no sort and nothing of orx's own:
+# - the records are viewed in place (np.frombuffer with the record's structured dtype);
+# - one (k, n) int64 block (and with pretty_px one float64 block) is filled 16k rows at a time,
+#   so that each piece of records stays in cache while every column takes its values from it;
+# - action and side are made straight from their bytes: for pyarrow text, the letters are the
+#   data buffer of a large_string array and one offsets buffer (0, 1, 2, ...) serves both; for
+#   python text, a 256-entry table of one-character str objects indexed by the byte;
+# - symbol is the map's tickers laid out as a table indexed by instrument_id, and taken by it
+#   (pyarrow.compute.take, or numpy take for python text);
+# - with pretty_ts, the text of each second in the stream's range of seconds is made once and
+#   taken by the row's second less the first one (a table indexed by offset, no sort);
+# - the blocks go to pandas.api.internals.create_dataframe_from_blocks as they are.
 
-def text_column(dtype, codes, texts):
-    storage = getattr(dtype, "storage", None)
-    if storage == "pyarrow":
-        return dtype.construct_array_type()(pc.take(pa.array(texts, pa.large_string()), codes),
-                                            dtype=dtype)
-    table = np.empty(len(texts), dtype=object)
-    table[:] = texts
-    values = table.take(codes)
-    if storage == "python":
-        return dtype.construct_array_type()(values, dtype=dtype)
-    return values.reshape(1, -1)
+FLOOR_CHUNK = 1 << 14
+LETTER_TABLE = np.array([chr(i) for i in range(256)], dtype=object)
+
+
+def _string_array(dtype, values):
+    """A pandas string column of `dtype` from a pyarrow large_string array or str objects."""
+    return dtype.construct_array_type()(values, dtype=dtype)
+
+
+def _letters(dtype, codes, offsets):
+    if dtype.storage == "pyarrow":
+        data = pa.py_buffer(codes)
+        return _string_array(dtype, pa.Array.from_buffers(pa.large_string(), len(codes),
+                                                          [None, offsets, data]))
+    return _string_array(dtype, LETTER_TABLE.take(codes))
+
+
+def _by_table(dtype, table, index):
+    """Row i is table[index[i]]: a lookup of a short table of texts."""
+    if dtype.storage == "pyarrow":
+        return _string_array(dtype, pc.take(pa.array(table, pa.large_string()), index))
+    objects = np.empty(len(table), dtype=object)
+    objects[:] = table
+    return _string_array(dtype, objects.take(index))
 
 
 def numpy_frame(data, offset, symbols, pretty_ts, pretty_px):
-    """The same frame, built with numpy and pandas alone."""
+    """The frame decode_to_df makes, built with numpy, pyarrow and pandas alone."""
     arr = np.frombuffer(data, dtype=DTYPE, offset=offset)
     n = len(arr)
     text_dtype = pd.StringDtype(na_value=np.nan)
@@ -87,9 +116,9 @@ def numpy_frame(data, offset, symbols, pretty_ts, pretty_px):
     int_block = np.empty((len(ints), n), dtype=np.int64)
     float_block = np.empty((len(floats), n), dtype=np.float64)
     letter_codes = np.empty((2, n), dtype=np.uint8)
-    ts = np.empty(n, dtype=np.int64) if pretty_ts else None
-    for start in range(0, n, CHUNK):  # one chunk of records stays in cache for every column
-        part = arr[start:start + CHUNK]
+    seconds = np.empty(n, dtype=np.int64) if pretty_ts else None
+    for start in range(0, n, FLOOR_CHUNK):
+        part = arr[start:start + FLOOR_CHUNK]
         stop = start + len(part)
         for r, c in enumerate(ints):
             int_block[r, start:stop] = part[c]
@@ -98,20 +127,29 @@ def numpy_frame(data, offset, symbols, pretty_ts, pretty_px):
         for r, c in enumerate(LETTERS):
             letter_codes[r, start:stop] = part[c].view(np.uint8)
         if pretty_ts:
-            ts[start:stop] = part["ts_event"]
+            np.floor_divide(part["ts_event"].view(np.int64), 1_000_000_000,
+                            out=seconds[start:stop])
     columns = NAMES + ["symbol"]
     parts = [(int_block, np.array([columns.index(c) for c in ints]))]
     if floats:
         parts.append((float_block, np.array([columns.index(c) for c in floats])))
+    offsets = pa.py_buffer(np.arange(n + 1, dtype=np.int64)) if text_dtype.storage == "pyarrow" \
+        else None
     for r, c in enumerate(LETTERS):
-        parts.append((text_column(text_dtype, letter_codes[r], LETTER_TEXTS),
+        parts.append((_letters(text_dtype, letter_codes[r], offsets),
                       np.array([columns.index(c)])))
     if pretty_ts:
-        seconds, codes = np.unique(ts // 1_000_000_000, return_inverse=True)
-        texts = [str(np.datetime64(int(s), "s")).replace("T", " ") for s in seconds]
-        parts.append((text_column(text_dtype, codes, texts), np.array([columns.index("ts_event")])))
-    ids, codes = np.unique(int_block[ints.index("instrument_id")], return_inverse=True)
-    parts.append((text_column(text_dtype, codes, [symbols[int(i)] for i in ids]),
+        first = int(seconds.min())
+        span = np.arange(first, int(seconds.max()) + 1).astype("M8[s]")
+        texts = np.char.replace(np.datetime_as_string(span, unit="s"), "T", " ").tolist()
+        np.subtract(seconds, first, out=seconds)
+        parts.append((_by_table(text_dtype, texts, seconds),
+                      np.array([columns.index("ts_event")])))
+    ids = np.fromiter(symbols, dtype=np.int64)
+    table = [""] * (int(ids.max()) + 1)
+    for i, ticker in symbols.items():
+        table[i] = ticker
+    parts.append((_by_table(text_dtype, table, int_block[ints.index("instrument_id")]),
                   np.array([len(NAMES)])))
     return pd.DataFrame(create_dataframe_from_blocks(parts, pd.RangeIndex(n), pd.Index(columns)))
 
@@ -225,17 +263,30 @@ def main():
             with pd.option_context("mode.string_storage", storage):
                 for opts in ((False, False), (True, True)):
                     want = numpy_frame(data, offset, symbols, *opts)
-                    got = BufferStore(data).decode_to_df(*opts)
-                    pd.testing.assert_frame_equal(got, want, check_exact=True)
-                    assert list(got.dtypes) == list(want.dtypes)
-                    del got, want
-                    med = interleaved({
-                        "numpy/pandas floor": lambda: numpy_frame(data, offset, symbols, *opts),
-                        "decode_to_df": lambda: BufferStore(data).decode_to_df(*opts),
-                    }, REPEATS)
-                    report(f"decode_to_df{opts}, {storage} text", med, "numpy/pandas floor", n,
-                           "rows")
-                    per_row.setdefault((storage, opts), {})[n] = med["decode_to_df"] / n * 1e9
+                    for got in (BufferStore(data).decode_to_df(*opts),
+                                orx.open(data).to_pandas(*opts)):
+                        pd.testing.assert_frame_equal(got, want, check_exact=True)
+                        assert list(got.dtypes) == list(want.dtypes)
+                        del got
+                    del want
+                    # Each store is made untimed: BufferStore copies its bytes, which is no part
+                    # of decoding. Wall time, and the CPU time of the thread (every step runs
+                    # on it), which other jobs on a loaded machine disturb less.
+                    cases = {
+                        "fair floor": lambda: numpy_frame(data, offset, symbols, *opts),
+                        "decode_to_df": (lambda: BufferStore(data),
+                                         lambda store: store.decode_to_df(*opts)),
+                        "orx.open(bytes).to_pandas": lambda: orx.open(data).to_pandas(*opts),
+                    }
+                    for clock, what in ((time.perf_counter, "wall"), (time.thread_time, "cpu")):
+                        med = interleaved(cases, REPEATS, clock=clock)
+                        report(f"decode_to_df{opts}, {storage} text, {what} time, load "
+                               f"{os.getloadavg()[0]:.1f}", med, "fair floor", n, "rows")
+                        print(f"  orx.open(bytes).to_pandas x"
+                              f"{med['orx.open(bytes).to_pandas'] / med['decode_to_df']:.2f} "
+                              "of decode_to_df")
+                        per_row.setdefault((storage, opts, what), {})[n] = (
+                            med["decode_to_df"] / n * 1e9)
         # tracemalloc sees numpy's and Python's allocations but not Arrow's memory pool: with
         # pyarrow text storage the RSS figure is the one that covers everything.
         for storage in ("python", "pyarrow"):
@@ -247,6 +298,10 @@ def main():
                       f"x{top / size:.2f}, RSS x{grown / size:.2f} of the finished frame "
                       f"({size / 1e6:,.0f} MB)")
                 del df, store
+                df, top, grown = peak(lambda: orx.open(data).to_pandas())
+                print(f"  peak of orx.open(bytes).to_pandas, {storage} text: tracemalloc "
+                      f"x{top / size:.2f}, RSS x{grown / size:.2f} of the finished frame")
+                del df
         if n <= 1_000_000:
             body = record_body_offset()
             records = BufferStore(data).decode_to_array()
@@ -272,11 +327,12 @@ def main():
             }, REPEATS), "minimal C extension", n, "records")
             del stores
         del data
-    for (storage, opts), by_size in per_row.items():
+    for (storage, opts, what), by_size in per_row.items():
         if len(by_size) > 1:
             lo, hi = min(by_size), max(by_size)
-            print(f"flat cost, decode_to_df{opts}, {storage} text: {by_size[hi]:.0f} ns/row at "
-                  f"{hi:,} vs {by_size[lo]:.0f} at {lo:,}: x{by_size[hi] / by_size[lo]:.2f}")
+            print(f"flat cost, decode_to_df{opts}, {storage} text, {what}: {by_size[hi]:.0f} "
+                  f"ns/row at {hi:,} vs {by_size[lo]:.0f} at {lo:,}: "
+                  f"x{by_size[hi] / by_size[lo]:.2f}")
 
 
 if __name__ == "__main__":

@@ -2,9 +2,10 @@
 (throughput against decode_to_df of an in-memory store of the same records, peak RSS of the
 reading process), zstd (reading against the raw file from the page cache, writing speed at the
 default level, compression ratio of a generated trading day), DataFrame -> stream against the
-path through one record object per row, and Parquet conversion (peak RSS).
+path through one record object per row, Parquet conversion (peak RSS), and the k-way merge of
+orx merge against numpy's best merge of sorted runs.
 
-    bench_files.py [repeats] [--size-mb N]    (the issue's run: --size-mb 5000)
+    bench_files.py [repeats] [--size-mb N] [--merge-only]    (a large run: --size-mb 5000)
 """
 
 import argparse
@@ -138,17 +139,73 @@ def per_row_objects(df):
     return bytes(METADATA) + _ext.record_bytes(records)
 
 
+def numpy_merge(runs):
+    """The merge of sorted runs (records as rows of bytes, with their ts_event) that numpy
+    does best: pairwise, each pair placed by searchsorted on the other side's sorted times
+    (a's records before b's on ties, as orx merge orders them), log2(k) rounds."""
+    while len(runs) > 1:
+        paired = []
+        for i in range(0, len(runs) - 1, 2):
+            (ra, ta), (rb, tb) = runs[i], runs[i + 1]
+            at_a = np.arange(len(ta)) + np.searchsorted(tb, ta, side="left")
+            at_b = np.arange(len(tb)) + np.searchsorted(ta, tb, side="right")
+            rows = np.empty(len(ra) + len(rb), ra.dtype)
+            ts = np.empty(len(rows), np.uint64)
+            rows[at_a], rows[at_b] = ra, rb
+            ts[at_a], ts[at_b] = ta, tb
+            paired.append((rows, ts))
+        if len(runs) % 2:
+            paired.append(runs[-1])
+        runs = paired
+    return runs[0][0]
+
+
+def orx_merge(inputs, batch):
+    """orx merge's path: each input's batches of record bytes merged by _ext.RecordMerger
+    into pieces of output (numpy's merge gives its rows as one array)."""
+    from orx import _merge
+
+    out = []
+    feeds = [iter(pieces) for pieces in inputs]
+    _merge.merge(feeds, [""] * len(inputs), lambda data, count: out.append(data))
+    return out
+
+
+def bench_merge(repeats):
+    """The k-way merge of sorted inputs against the numpy merge above, the inputs in memory."""
+    for k, per in ((2, 1_000_000), (8, 250_000)):
+        recs = [day(per, seed=i + 10) for i in range(k)]
+        rows = [np.frombuffer(r.tobytes(), np.dtype((np.void, r.dtype.itemsize))) for r in recs]
+        runs = [(rw, r["ts_event"].copy()) for rw, r in zip(rows, recs)]
+        # Batches of 65,536 records, as a reader hands them out.
+        batch = 65_536 * recs[0].dtype.itemsize
+        inputs = [[d[i:i + batch] for i in range(0, len(d), batch)] for d in
+                  (r.tobytes() for r in recs)]
+        assert b"".join(orx_merge(inputs, batch)) == numpy_merge(runs).tobytes()
+        medians = interleaved({
+            "numpy searchsorted merge": lambda: numpy_merge(runs),
+            "orx RecordMerger": lambda: orx_merge(inputs, batch),
+        }, repeats)
+        n = k * per
+        report(f"merging {k} sorted inputs of {per:,} MBP-1 records (load "
+               f"{os.getloadavg()[0]:.2f}; peak RSS {peak_rss() / 1e6:,.0f} MB)", medians,
+               "numpy searchsorted merge", n, "records")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("repeats", nargs="?", type=int, default=5)
     ap.add_argument("--size-mb", type=int, default=400)
     ap.add_argument("--child-read")
     ap.add_argument("--child-convert", nargs=2)
+    ap.add_argument("--merge-only", action="store_true")
     args = ap.parse_args()
     if args.child_read:
         return child_read(args.child_read)
     if args.child_convert:
         return child_convert(*args.child_convert)
+    if args.merge_only:
+        return bench_merge(args.repeats)
 
     with tempfile.TemporaryDirectory(dir=os.environ.get("ORX_BENCH_DIR")) as tmp:
         raw, zst = os.path.join(tmp, "day.orx"), os.path.join(tmp, "day.orx.zst")
@@ -248,6 +305,8 @@ def main():
         }, args.repeats)
         report(f"DataFrame of {rows:,} MBP-1 rows -> stream (target: 10x faster)", medians,
                "one record object per row", rows, "rows")
+
+    bench_merge(args.repeats)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,15 @@
 """orx.open on MBP-1 streams: Arrow export to a pyarrow.Table against decode_to_df of the same
 records (target: at most half its time), the numpy view at 1e5 and 1e7 records (constant time,
-no allocation per record), and reading a stream batch by batch into DataFrames against one
-decode_to_df, with peak memory for both."""
+no allocation per record), reading a stream batch by batch into DataFrames against one
+decode_to_df, with peak memory for both, and a 1 GB stream file (ORX_BENCH_BIG_BYTES) read batch
+by batch at the default size into DataFrames against decode_to_df of the same records in memory,
+with the peak RSS of the batch reading."""
 
 import os
+import statistics
 import sys
 import tempfile
+import time
 import tracemalloc
 
 import numpy as np
@@ -92,5 +96,77 @@ def main():
         print(f"  peak traced memory of one {name}: {peak(fn):,} bytes")
 
 
+# --- a big file, batch by batch --------------------------------------------------------------
+
+BIG_BYTES = int(float(os.environ.get("ORX_BENCH_BIG_BYTES", 1e9)))
+
+CHILD = r"""
+import resource, sys, time
+import orx, pandas
+path, timed = sys.argv[1], sys.argv[2] == "1"
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+t0 = time.perf_counter(); c0 = time.thread_time()
+rows = 0
+for batch in orx.open(path).batches():
+    rows += len(batch.to_pandas())
+wall, cpu = time.perf_counter() - t0, time.thread_time() - c0
+print(rows, wall, cpu, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, base * 1024)
+"""
+
+
+def write_big_file(path, size):
+    """An MBP-1 stream file of about `size` bytes, written a piece at a time."""
+    piece = make_stream(1_000_000)
+    head = len(make_stream(0))
+    body = memoryview(piece)[head:]
+    records = 0
+    with open(path, "wb") as f:
+        f.write(piece[:head])
+        while records * 96 < size:
+            take = min(1_000_000, (size - records * 96 + 95) // 96)
+            f.write(body[:take * 96])
+            records += take
+    return records
+
+
+def big_file_batches():
+    """orx.open(path).batches() at its default size, to_pandas() each, over a ~1 GB file,
+    against decode_to_df of the same records from a store in memory: rows/s, and the peak RSS
+    of the batch reading (in a child process of its own)."""
+    import subprocess
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "big.bin")
+        n = write_big_file(path, BIG_BYTES)
+        print(f"\n{n:,} MBP-1 records in a file of {os.path.getsize(path) / 1e9:.2f} GB, "
+              f"load {os.getloadavg()[0]:.1f}")
+        with open(path, "rb") as f:
+            data = f.read()
+        batch_times, store_times = [], []
+        for _ in range(max(1, REPEATS // 2)):
+            out = subprocess.run([sys.executable, "-c", CHILD, path, "1"], check=True,
+                                 capture_output=True, text=True).stdout.split()
+            rows, wall, cpu, top = int(out[0]), float(out[1]), float(out[2]), int(out[3])
+            assert rows == n
+            batch_times.append((wall, cpu, top, int(out[4])))
+            store = BufferStore(data)
+            t0, c0 = time.perf_counter(), time.thread_time()
+            frame = store.decode_to_df(False, False)
+            store_times.append((time.perf_counter() - t0, time.thread_time() - c0))
+            del frame, store
+        del data
+        for i, what in ((0, "wall"), (1, "cpu")):
+            b = statistics.median(t[i] for t in batch_times)
+            d = statistics.median(t[i] for t in store_times)
+            print(f"  {what}: batches {n / b:,.0f} rows/s ({b / n * 1e9:.0f} ns/row), "
+                  f"decode_to_df in memory {n / d:,.0f} rows/s ({d / n * 1e9:.0f} ns/row): "
+                  f"x{d / b:.2f} of its rows/s")
+        print(f"  peak RSS of the process reading in batches: "
+              f"{statistics.median(t[2] for t in batch_times) / 1e6:.0f} MB (after importing "
+              f"orx and pandas: {statistics.median(t[3] for t in batch_times) / 1e6:.0f} MB); "
+              f"load {os.getloadavg()[0]:.1f}")
+
+
 if __name__ == "__main__":
     main()
+    big_file_batches()

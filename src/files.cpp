@@ -1,13 +1,21 @@
 #include "files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <random>
+#include <string_view>
 #include <utility>
 
 namespace orx {
@@ -110,15 +118,104 @@ Result<std::string> resolve_links(std::string path) {
   return os_error(ELOOP);
 }
 
-// A name for the new file next to `target`, unlikely to exist: ".{name}.{pid}-{n}.tmp".
-std::string temporary_name(const std::string& target) {
+// The start of a process, in clock ticks since boot (field 22 of /proc/PID/stat): with the
+// PID it names one process, whatever PID reuse does. 0 when it cannot be told.
+uint64_t start_time_of(long pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return 0;
+  char buf[1024];
+  const ssize_t n = ::read(fd.get(), buf, sizeof buf - 1);
+  if (n <= 0) return 0;
+  buf[n] = '\0';
+  // The command name (field 2) is in parentheses and may hold anything, ')' included.
+  const char* p = std::strrchr(buf, ')');
+  if (!p) return 0;
+  for (int field = 2; field < 22; ++field) {
+    p = std::strchr(p + 1, ' ');
+    if (!p) return 0;
+  }
+  return std::strtoull(p + 1, nullptr, 10);
+}
+
+uint64_t own_start_time() {
+  static const uint64_t start = start_time_of(static_cast<long>(::getpid()));
+  return start;
+}
+
+// 16 hex digits no other temporary name of this process (or, likely, of another) has.
+std::string token() {
   static std::atomic<uint64_t> counter{
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<uint64_t>(std::random_device{}()) << 32)};
+  uint64_t z = counter.fetch_add(0x9E3779B97F4A7C15ull) + 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(z));
+  return text;
+}
+
+std::string base_name(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A whole decimal number of up to 19 digits.
+std::optional<uint64_t> decimal(std::string_view text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return v;
+}
+
+struct TemporaryOwner {
+  std::string target;  // the name the file was to become
+  long pid;
+  uint64_t start;
+};
+
+std::optional<TemporaryOwner> owner_of(std::string_view name) {
+  // .{target}.orx-tmp.{pid}.{start}.{token}, read from the end (the target may hold dots).
+  if (name.size() < 2 || name[0] != '.') return std::nullopt;
+  std::string_view rest = name.substr(1);
+  std::string_view fields[3];
+  for (int i = 2; i >= 0; --i) {
+    const size_t dot = rest.rfind('.');
+    if (dot == std::string_view::npos) return std::nullopt;
+    fields[i] = rest.substr(dot + 1);
+    rest = rest.substr(0, dot);
+  }
+  std::string_view mark(kTemporaryMark);
+  mark.remove_suffix(1);  // its last dot went with the fields
+  if (!rest.ends_with(mark)) return std::nullopt;
+  rest.remove_suffix(mark.size());
+  const auto pid = decimal(fields[0]);
+  const auto start = decimal(fields[1]);
+  if (rest.empty() || !pid || !start || *pid == 0 || *pid > (1u << 30) || fields[2].size() != 16 ||
+      fields[2].find_first_not_of("0123456789abcdef") != std::string_view::npos)
+    return std::nullopt;
+  return TemporaryOwner{std::string(rest), static_cast<long>(*pid), *start};
+}
+
+// Whether the process that made a temporary file may still be writing it: one with its PID
+// and start time runs (a PID now held by a later process does not count), or it cannot be
+// told.
+bool owner_may_run(const TemporaryOwner& owner) {
+  if (::kill(static_cast<pid_t>(owner.pid), 0) != 0 && errno == ESRCH) return false;
+  const uint64_t now = start_time_of(owner.pid);
+  return now == 0 || owner.start == 0 || now == owner.start;
+}
+
+// A name for the new file next to `target`, unlikely to exist.
+std::string temporary_name(const std::string& target) {
   const size_t slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  return dir + "." + name + "." + std::to_string(::getpid()) + "-" +
-         std::to_string(counter.fetch_add(1) % 1000000007) + ".tmp";
+  return dir + temporary_name_for(base_name(target));
 }
 
 // Removes the file at `path` when it goes out of scope, unless released.
@@ -143,6 +240,49 @@ void sync_directory_of(const std::string& path) {
 }
 
 }  // namespace
+
+std::string temporary_name_for(const std::string& target_name) {
+  return "." + target_name + kTemporaryMark + std::to_string(::getpid()) + "." +
+         std::to_string(own_start_time()) + "." + token();
+}
+
+std::optional<std::string> temporary_target(std::string_view name) {
+  auto owner = owner_of(name);
+  if (!owner) return std::nullopt;
+  return std::move(owner->target);
+}
+
+std::vector<std::string> remove_stale_temporaries(const std::string& target) {
+  std::vector<std::string> removed;
+  const std::string name = base_name(target);
+  Fd dir(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return removed;
+  const int listing = ::dup(dir.get());
+  if (listing < 0) return removed;
+  DIR* entries = ::fdopendir(listing);
+  if (!entries) {
+    ::close(listing);
+    return removed;
+  }
+  std::vector<std::string> candidates;
+  while (const dirent* e = ::readdir(entries)) {
+    const std::string_view entry(e->d_name);
+    auto owner = owner_of(entry);
+    if (owner && owner->target == name && !owner_may_run(*owner)) candidates.emplace_back(entry);
+  }
+  ::closedir(entries);
+  for (const std::string& entry : candidates) {
+    // A writer holds a lock on its file for as long as it writes: a file whose lock can be
+    // taken has no writer left (also when its PID said otherwise, or told nothing).
+    Fd fd(::openat(dir.get(), entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) continue;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    if (::unlinkat(dir.get(), entry.c_str(), 0) == 0) removed.push_back(entry);
+  }
+  return removed;
+}
 
 Result<std::vector<uint8_t>> read_file(const std::string& path, Interrupts interrupts) {
   if (auto bad = check_path(path)) return std::move(*bad);
@@ -192,6 +332,7 @@ Result<ReplacingFile> ReplacingFile::open(const std::string& path, Interrupts in
     Fd probe(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
     if (probe.get() < 0) return os_error(errno);
   }
+  remove_stale_temporaries(target);
   std::string temp;
   Fd fd;
   for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
@@ -208,6 +349,8 @@ Result<ReplacingFile> ReplacingFile::open(const std::string& path, Interrupts in
     return os_error(errno);
   }
   Unlinker remove_on_failure(temp);
+  // Held until the file is closed: what tells a later writer that this one still writes.
+  ::flock(fd.get(), LOCK_EX | LOCK_NB);
   if (exists) {
     // Owner first (best effort: only a privileged caller may give a file away), since a
     // change of owner clears the set-user-ID and set-group-ID bits that fchmod then restores.

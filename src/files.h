@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +54,22 @@ Status write_file(const std::string& path, std::string_view bytes, Interrupts in
 // makes it the file's content (as write_file does, the same for every kind of target) and
 // abandon() drops it, leaving the file as it was. Dropping an uncommitted replacement abandons
 // it. Writes are gathered into pieces of kPiece bytes.
+// Temporary files: the new content of `path` is written to a hidden file beside it, named
+// ".{name}.orx-tmp.{pid}.{start}.{token}": the name it will become, the writing process (its
+// PID and its start time, which tell it from a later process given the same PID) and 16 random
+// hex digits. The writer holds an exclusive flock on it while it writes.
+inline constexpr const char* kTemporaryMark = ".orx-tmp.";
+
+// A temporary name (no directory) for a file that will be named `target_name`.
+std::string temporary_name_for(const std::string& target_name);
+// The name a temporary file named `name` was to become; nothing for any other name.
+std::optional<std::string> temporary_target(std::string_view name);
+// Removes the temporary files of `target` that no process writes any more: their process has
+// ended (or its PID is another process's now) and their lock is free. Returns their names.
+// Every ReplacingFile::open does this first, so that a killed writer's leftovers go with the
+// next write of the same file.
+std::vector<std::string> remove_stale_temporaries(const std::string& target);
+
 class ReplacingFile {
  public:
   static constexpr size_t kPiece = size_t{1} << 20;

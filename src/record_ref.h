@@ -57,6 +57,33 @@ using RecordEnum = std::variant<Mbp1Msg, OhlcvMsg, TradeMsg, BboMsg>;
 //   unknown rtype            Conversion "Unknown RType value: '{rtype}'"
 Result<RType> convertible_kind(const RecordRef& ref);
 
+// Calls visit(ref, kind) for the whole records that convert from the start of the `size` bytes
+// at `data`, in order, and stops before anything else: a length below the header, a record cut
+// short, one that does not convert. Returns how many bytes follow the records visited (0: the
+// bytes are records and nothing else). The kind is looked up again only when the type or length
+// byte changes, so a run of records of one kind is walked with independent loads.
+template <class F>
+size_t for_each_whole_record(const uint8_t* data, size_t size, F&& visit) {
+  size_t rest = size;
+  uint8_t length = 0, type = 0;
+  RType kind = RType::Mbp1;
+  while (rest >= 2) {
+    const size_t bytes = static_cast<size_t>(data[0]) * 4;
+    if (data[0] < kMinRecordLength || bytes > rest) break;
+    if (data[0] != length || data[1] != type) {
+      const Result<RType> k = convertible_kind(RecordRef(data, bytes));
+      if (!k) break;
+      length = data[0];
+      type = data[1];
+      kind = *k;
+    }
+    visit(RecordRef(data, bytes), kind);
+    data += bytes;
+    rest -= bytes;
+  }
+  return rest;
+}
+
 // Copies the record's layout bytes into a RecordEnum; bytes past the layout are ignored.
 Result<RecordEnum> to_record_enum(const RecordRef& ref);
 

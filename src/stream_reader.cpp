@@ -141,6 +141,12 @@ Status StreamReader::read_run(size_t max, std::vector<uint8_t>& out, RunInfo& in
   return {};
 }
 
+void StreamReader::skip_rest(uint64_t bytes, uint64_t records) {
+  offset_ += bytes;
+  records_ += records;
+  close();
+}
+
 void StreamReader::close() {
   source_.reset();
   buffer_ = {};

@@ -85,6 +85,14 @@ class StreamReader {
   // Drops the source and the buffer; later reads find the end of the stream.
   void close();
 
+  // Whether a failure is kept (every read returns it).
+  bool failed() const { return failure_.has_value(); }
+
+  // Ends the stream after `records` whole records in `bytes` bytes from offset(), which the
+  // caller read and checked where the stream lies (an in-memory stream): offset() and
+  // records_read() move past them, and later reads find the end of the stream.
+  void skip_rest(uint64_t bytes, uint64_t records);
+
  private:
   StreamReader(std::unique_ptr<ByteSource> source, Options options);
 

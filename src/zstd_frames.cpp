@@ -1,5 +1,7 @@
 #include "zstd_frames.h"
 
+#include "zstd_stream.h"
+
 #include <zstd.h>
 
 #include <memory>
@@ -26,13 +28,6 @@ Result<DCtx> make_dctx() {
 
 Error bad_frame(uint64_t offset, const std::string& what) {
   return Error::decode("zstd frame at byte " + std::to_string(offset) + ": " + what);
-}
-
-bool skippable_magic(std::span<const uint8_t> at) {
-  if (at.size() < 4) return false;
-  const uint32_t m = uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 |
-                     uint32_t{at[3]} << 24;
-  return (m & 0xFFFFFFF0u) == 0x184D2A50u;
 }
 
 // The content size of the data frame `frame` (whole, nothing after it), by decompressing it.
@@ -69,7 +64,7 @@ Result<std::vector<ZstdFrame>> zstd_frames(std::span<const uint8_t> data) {
     ZstdFrame f;
     f.offset = pos;
     f.length = n;
-    f.skippable = skippable_magic(rest);
+    f.skippable = starts_skippable_frame(rest);
     if (!f.skippable) {
       ORX_TRY(f.content, measure(dctx.get(), rest.first(n), pos));
     }
@@ -80,7 +75,7 @@ Result<std::vector<ZstdFrame>> zstd_frames(std::span<const uint8_t> data) {
 }
 
 Status zstd_decompress_exact(std::span<const uint8_t> frame, std::span<uint8_t> out) {
-  if (skippable_magic(frame)) return bad_frame(0, "a skippable frame holds no data");
+  if (starts_skippable_frame(frame)) return bad_frame(0, "a skippable frame holds no data");
   const size_t n = ZSTD_findFrameCompressedSize(frame.data(), frame.size());
   if (ZSTD_isError(n)) return bad_frame(0, ZSTD_getErrorName(n));
   if (n != frame.size())

@@ -20,9 +20,17 @@ Error corrupt(size_t code, uint64_t offset) {
 
 }  // namespace
 
+bool starts_skippable_frame(std::span<const uint8_t> head) {
+  if (head.size() < 4) return false;
+  const uint32_t magic = uint32_t{head[0]} | uint32_t{head[1]} << 8 | uint32_t{head[2]} << 16 |
+                         uint32_t{head[3]} << 24;
+  return (magic & 0xFFFFFFF0u) == kSkippableMagicLow;
+}
+
 bool starts_zstd_frame(std::span<const uint8_t> head) {
-  return head.size() >= sizeof kZstdMagic &&
-         std::memcmp(head.data(), kZstdMagic, sizeof kZstdMagic) == 0;
+  return (head.size() >= sizeof kZstdMagic &&
+          std::memcmp(head.data(), kZstdMagic, sizeof kZstdMagic) == 0) ||
+         starts_skippable_frame(head);
 }
 
 // --- ZstdSource ------------------------------------------------------------------------------

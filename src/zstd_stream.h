@@ -26,7 +26,17 @@ namespace orx {
 // The first bytes of every zstd frame (the magic number 0xFD2FB528, little-endian).
 inline constexpr uint8_t kZstdMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
 
-// True when `head` (the first bytes of a stream, at least 4 of them) starts a zstd frame.
+// Skippable frames (metadata that tools such as pzstd put before the data) start with a magic
+// number from 0x184D2A50 to 0x184D2A5F, little-endian, then their 4-byte size and that many
+// bytes. A raw stream cannot start so either: 50..5F 2A would announce a body of 0x2A50 to
+// 0x2A5F bytes whose first byte, 0x4D = 77, is no schema code.
+inline constexpr uint32_t kSkippableMagicLow = 0x184D2A50;
+
+// True when `head` starts a skippable frame.
+bool starts_skippable_frame(std::span<const uint8_t> head);
+
+// True when `head` (the first bytes of a stream, at least 4 of them) starts a zstd frame,
+// a data frame or a skippable one (which the decompression skips, wherever it comes).
 bool starts_zstd_frame(std::span<const uint8_t> head);
 
 // Decompresses the zstd frames of another source, one after the other, as one byte stream.

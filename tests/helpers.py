@@ -2,11 +2,31 @@
 
 import gc
 import os
+import re
 import sys
 
 import pytest
 
 UNDER_SANITIZER = bool(os.environ.get("ORX_EXPECT_MODULE_DIR"))
+
+
+# The temporary files orx's writers make beside a file: ".{name}.orx-tmp.{pid}.{start}.{token}".
+TEMPORARY = re.compile(r"^\.(?P<target>.+)\.orx-tmp\.(?P<pid>[0-9]+)\.(?P<start>[0-9]+)\."
+                       r"[0-9a-f]{16}$")
+
+
+def temporaries(directory):
+    """The names of orx's temporary files in `directory`."""
+    return sorted(n for n in os.listdir(directory) if TEMPORARY.match(n))
+
+
+def must_raise(exc_type, fn, *args, **kwargs):
+    """Calls fn, which must raise exc_type (cheap enough for the loops of leak tests)."""
+    try:
+        fn(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{getattr(fn, '__name__', fn)} did not raise {exc_type!r}")
 
 
 def raises(exc_type, message, fn, *args, **kwargs):

@@ -7,7 +7,7 @@ import pytest
 from orx import (BacktestData, BacktestMetaData, Parameters, PyBacktestEncoder, SignalInstructions,
                  Signals, StaticStats, TimeseriesStats, Trades)
 
-from helpers import assert_no_leak, raises
+from helpers import assert_no_leak, must_raise, raises
 
 STATS_NAMES = [
     "total_trades", "total_winning_trades", "total_losing_trades", "avg_profit",
@@ -472,13 +472,7 @@ def test_no_leaks():
         enc.encode_backtest(bt)
         bt.trades[0].ticker = "Z"
         bt.extra = bt  # a cycle through the instance dictionary
-        try:
-            bt.trades = [t, s]
-        except TypeError:
-            pass
-        try:
-            enc.encode_backtest(backtest(trades=[trade(ticker=too_long)]))
-        except OSError:
-            pass
+        must_raise(TypeError, setattr, bt, "trades", [t, s])
+        must_raise(OSError, enc.encode_backtest, backtest(trades=[trade(ticker=too_long)]))
 
     assert_no_leak(work, iterations=5000)

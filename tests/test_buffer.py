@@ -8,7 +8,7 @@ import pytest
 
 from orx import BboMsg, BufferStore, Mbp1Msg, Metadata, OhlcvMsg, Schema, TradeMsg
 
-from helpers import assert_no_leak, raises
+from helpers import assert_no_leak, must_raise, raises
 from stream_util import (bbo_bytes, mbp1_bytes, metadata_body, ohlcv_bytes, stream,
                          trade_bytes)
 
@@ -424,14 +424,8 @@ def test_no_leaks(tmp_path):
         BufferStore(mixed).decode_to_df(True, True)
         store.write_to_file(path)
         BufferStore.from_file(path).decode_to_array()
-        for fn in (BufferStore(bad).decode_to_array, BufferStore(bad).decode_to_df):
-            try:
-                fn() if fn.__name__ != "decode_to_df" else fn(False, False)
-            except OSError:
-                pass
-        try:
-            BufferStore(b"\x00")
-        except OSError:
-            pass
+        must_raise(OSError, BufferStore(bad).decode_to_array)
+        must_raise(OSError, BufferStore(bad).decode_to_df, False, False)
+        must_raise(OSError, BufferStore, b"\x00")
 
     assert_no_leak(work, iterations=4000)

@@ -15,6 +15,7 @@ import orx.catalog as oc
 from catalog_util import (DAY0, NS_DAY, TICKERS, WRITE_IDS, WRITE_WAYS, day_name, day_text,
                           index_doc, params, records, spread)
 from stream_util import mbp1_bytes, stream
+from helpers import TEMPORARY, temporaries
 
 MBP1_DIR = ("FUTURES", "mbp-1")
 
@@ -166,8 +167,7 @@ def test_a_failed_write_leaves_the_old_day_and_no_temporary_file(lfull, monkeypa
         if self.final != path.name:
             return finish(self)
         # the day's new content is a hidden file of the catalog's own beside it
-        assert self.name.startswith(".orx-catalog.") and self.name.endswith(
-            "." + path.name + ".tmp")
+        assert TEMPORARY.match(self.name)["target"] == path.name
         assert os.path.exists(day_dir(lfull) / self.name)
         raise KeyboardInterrupt
 
@@ -177,7 +177,7 @@ def test_a_failed_write_leaves_the_old_day_and_no_temporary_file(lfull, monkeypa
     monkeypatch.undo()
     assert path.read_bytes() == old
     assert index_text(lfull) == old_index
-    assert not [n for n in os.listdir(day_dir(lfull)) if ".tmp" in n]
+    assert not temporaries(day_dir(lfull))
 
 
 def killed_writer(root, data, moment, mode="append"):
@@ -200,12 +200,12 @@ def test_a_killed_writer_leaves_old_days_that_readers_and_the_next_writer_handle
     old = path.read_bytes()
     before = rows(lfull.query(params([], DAY0, DAY0 + 3 * NS_DAY)))
     killed_writer(lfull.root, records([(DAY0 + 1, 7)]), "staged")
-    temps = [n for n in os.listdir(day_dir(lfull)) if ".tmp" in n]
-    assert len(temps) == 1 and temps[0].startswith(".orx-catalog.")
+    temps = temporaries(day_dir(lfull))
+    assert len(temps) == 1 and TEMPORARY.match(temps[0])["target"] == path.name
     assert path.read_bytes() == old
     assert rows(lfull.query(params([], DAY0, DAY0 + 3 * NS_DAY))) == before
     lfull.write(records([(DAY0 + 2 * NS_DAY + 1, 9)]))  # the next writer clears the leftover
-    assert not [n for n in os.listdir(day_dir(lfull)) if ".tmp" in n]
+    assert not temporaries(day_dir(lfull))
 
 
 # --- the index -------------------------------------------------------------------------------

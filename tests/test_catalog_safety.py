@@ -102,12 +102,18 @@ def test_a_stream_the_reader_cannot_open_is_an_error_naming_the_file(tmp_path):
 # --- temporary files -------------------------------------------------------------------------
 
 
-def test_only_the_catalogs_own_temporary_files_are_removed(tmp_path):
+@pytest.mark.parametrize("ours", [
+    ".2025-12-01.orx.zst.orx-tmp.4242.77.0123456789abcdef",
+    ".orx-catalog.0123456789abcdef.2025-12-01.orx.zst.tmp",  # as older catalogs named them
+])
+def test_only_the_catalogs_own_temporary_files_are_removed(tmp_path, ours):
     cat = orx.Catalog(tmp_path, compression="zstd", day_format=1)
     cat.write(records(spread()))
     d = day_dir(cat)
-    theirs = [".tmp-notes", ".notes.tmp", ".2025-12-01.orx.zst.4242-1.tmp", "draft.tmp"]
-    ours = ".orx-catalog.0123456789abcdef.2025-12-01.orx.zst.tmp"
+    theirs = [".tmp-notes", ".notes.tmp", ".2025-12-01.orx.zst.4242-1.tmp", "draft.tmp",
+              ".2025-12-01.orx.zst.orx-tmp.4242.77.0123456789ABCDEF",
+              ".2025-12-01.orx.zst.orx-tmp.4242.0123456789abcdef",
+              ".orx-tmp.4242.77.0123456789abcdef", "a.orx-tmp.4242.77.0123456789abcdef"]
     for name in theirs + [ours]:
         (d / name).write_text("mine")
     cat.write(records([(DAY0 + 1, 7)]))

@@ -12,7 +12,7 @@ import pytest
 import orx
 from orx import BufferStore, Dataset, Metadata, Schema, SymbolMap
 
-from helpers import assert_stubs_match
+from helpers import assert_stubs_match, temporaries
 from test_writer import metadata, random_records, read, stream_of
 
 pytest.importorskip("pyarrow")
@@ -91,7 +91,7 @@ def test_conversions_and_back_give_the_same_bytes(tmp_path, chain, rtype):
         cli("convert", previous, tmp_path / name, "-q")
         previous = tmp_path / name
     assert read(previous) == read(source)
-    assert not [n for n in files(tmp_path) if n.endswith(".tmp")]
+    assert not temporaries(tmp_path)
 
 
 def test_parquet_keeps_types_and_metadata(tmp_path, day):
@@ -173,7 +173,7 @@ def test_ctrl_c_during_a_convert_leaves_no_output(tmp_path):
         feed.write(data[:len(data) // 2])
         feed.flush()
         deadline = time.monotonic() + 60
-        while not [n for n in files(tmp_path) if n.endswith(".tmp")]:
+        while not temporaries(tmp_path):
             assert time.monotonic() < deadline and proc.poll() is None
             time.sleep(0.05)
         proc.send_signal(signal.SIGINT)

@@ -2,7 +2,7 @@ import pytest
 
 from orx import Action, Dataset, RType, Schema, Side, Stype, Vendors
 
-from helpers import assert_no_leak, raises
+from helpers import assert_no_leak, must_raise, raises
 
 # (class, attribute, stored value, variant name, name, text form)
 MEMBERS = [
@@ -202,15 +202,9 @@ def test_binding_errors_through_enum_methods():
 def test_repeated_lookups_do_not_leak():
     def work():
         Schema.from_str("ohlcv-1s").to_json()
-        try:
-            Schema.from_str("nope")
-        except ValueError:
-            pass
+        must_raise(ValueError, Schema.from_str, "nope")
         Side.from_int(65) == Side.ASK
         repr(RType.from_schema(Schema.TBBO))
-        try:
-            RType.from_str(3)
-        except TypeError:
-            pass
+        must_raise(TypeError, RType.from_str, 3)
 
     assert_no_leak(work)

@@ -14,7 +14,7 @@ import pytest
 
 from orx import BufferStore
 
-from helpers import raises
+from helpers import TEMPORARY, raises
 from stream_util import mbp1_bytes, stream
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -282,31 +282,58 @@ def test_a_fifo_is_written_in_place(tmp_path):
     assert got == [DATA] and out == "True ['pipe']\n", err
 
 
-def feed_later(fifo):
-    time.sleep(0.5)
-    with open(fifo, "wb") as w:
-        w.write(DATA)
-
-
 @pytest.mark.parametrize("wait_in", ["open", "read"])
 def test_a_quiet_handler_lets_the_call_go_on(tmp_path, wait_in):
-    # The handler runs (and raises nothing) while the call waits; the call then completes.
-    def parent(fifo):
-        if wait_in == "open":
-            return feed_later(fifo)
-        with open(fifo, "wb") as w:
-            time.sleep(0.5)
-            w.write(DATA)
-
-    out, err = scenario(tmp_path, """
+    # The handler runs (and raises nothing) while the call waits; the call then completes. The
+    # child tells each run of the handler on stderr; the FIFO is fed only once the handler ran
+    # three times after the child said it makes the call, so that it ran inside the call
+    # however slowly the child starts.
+    fifo = str(tmp_path / "pipe")
+    os.mkfifo(fifo)
+    code = textwrap.dedent(CHILD_PRELUDE) + textwrap.dedent("""
     calls = []
-    signal.signal(signal.SIGALRM, lambda signum, frame: calls.append(signum))
+    def handler(signum, frame):
+        calls.append(signum)
+        os.write(2, b"handled\\n")
+    signal.signal(signal.SIGALRM, handler)
+    os.write(2, b"calling\\n")
     signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
     store = BufferStore.from_file(fifo)
     signal.setitimer(signal.ITIMER_REAL, 0)
     print(len(store.decode_to_array()), len(calls) >= 2)
-    """, parent=parent)
-    assert out == "2 True\n", err
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([HERE] + sys.path))
+    child = subprocess.Popen([sys.executable, "-c", code, fifo], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    seen = []
+
+    def wait_for_the_handler():
+        calling = False
+        handled = 0
+        for line in child.stderr:
+            seen.append(line)
+            calling = calling or line == "calling\n"
+            handled += calling and line == "handled\n"
+            if handled == 3:
+                return
+        pytest.fail(f"the child ended first: {''.join(seen)}")
+
+    try:
+        if wait_in == "open":
+            wait_for_the_handler()
+            with open(fifo, "wb") as w:
+                w.write(DATA)
+        else:
+            with open(fifo, "wb") as w:
+                wait_for_the_handler()
+                w.write(DATA)
+        out = child.stdout.read()
+        assert child.wait(timeout=60) == 0, "".join(seen) + child.stderr.read()
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert out == "2 True\n"
 
 
 # --- replacing a file piece by piece (orx._ext.ReplacingFile) ---------------------------------
@@ -331,8 +358,8 @@ def test_pieces_replace_the_file_on_commit_only(tmp_path, end, want, mode):
     path.write_bytes(b"old")
     os.chmod(path, mode)
     written = replace_in_pieces(path, PIECES, end)
-    assert os.path.dirname(written) == str(tmp_path) and os.path.basename(written).startswith(
-        ".day.bin.") and written.endswith(".tmp")
+    assert os.path.dirname(written) == str(tmp_path)
+    assert TEMPORARY.match(os.path.basename(written))["target"] == "day.bin"
     assert path.read_bytes() == want
     assert stat.S_IMODE(os.stat(path).st_mode) == mode
     assert leftovers(tmp_path, ["day.bin"]) == []

@@ -4,7 +4,7 @@ import pytest
 
 from orx import AccountSummary, LiveData, Parameters, SignalInstructions, Signals, Trades
 
-from helpers import assert_no_leak, raises
+from helpers import assert_no_leak, must_raise, raises
 
 ACCOUNT_NAMES = ["currency"] + [
     f"{edge}_{name}" for edge in ("start", "end") for name in (
@@ -174,13 +174,7 @@ def test_no_leaks():
         live.trades
         live.account
         for bad in (dict(), dict(parameters=p), dict(live_id=70000)):
-            try:
-                LiveData(**bad)
-            except (TypeError, OverflowError):
-                pass
-        try:
-            live.account = None
-        except TypeError:
-            pass
+            must_raise((TypeError, OverflowError), lambda: LiveData(**bad))
+        must_raise(TypeError, setattr, live, "account", None)
 
     assert_no_leak(work, iterations=5000)

@@ -1,9 +1,12 @@
 """orx.write and orx.Writer: byte-exact round trips of every record kind from every input,
 exact float prices and text timestamps, clear refusals, and no partial files."""
 
+import io
 import os
 import random
+import re
 import struct
+import threading
 
 import numpy as np
 import pandas as pd
@@ -12,7 +15,7 @@ import pytest
 import orx
 from orx import BufferStore, Dataset, Metadata, Schema, SymbolMap, _ext
 
-from helpers import assert_no_leak, assert_stubs_match, raises
+from helpers import assert_no_leak, assert_stubs_match, raises, temporaries
 from records_util import bbo, mbp1, ohlcv, trade
 from stream_util import BBO, MBP1, OHLCV, TRADE
 
@@ -68,7 +71,7 @@ def read(path):
 
 
 def leftovers(directory):
-    return sorted(n for n in os.listdir(directory) if n.endswith(".tmp"))
+    return temporaries(directory)
 
 
 # --- round trips ------------------------------------------------------------------------------
@@ -397,7 +400,8 @@ def test_an_abandoned_writer_removes_its_temporary_file(tmp_path):
 def test_stubs_match_the_runtime():
     import orx._writer as runtime
 
-    assert_stubs_match(runtime, {"Writer", "write", "ReplacingFile", "records_of"})
+    assert_stubs_match(runtime, {"Writer", "write", "ReplacingFile", "records_of", "RecordBytes",
+                                 "KILL_AT"})
 
 
 def test_replacing_keeps_permissions_and_links(tmp_path):
@@ -467,3 +471,133 @@ def test_zstd_reader_closed_early_does_not_wait_for_the_rest(tmp_path):
     for _ in range(20):
         with orx.open(tmp_path / "z") as reader:
             next(iter(reader.batches(10)))
+
+
+# --- one writer, several threads ----------------------------------------------------------------
+
+class GatedStream(io.RawIOBase):
+    """A stream's bytes that stop after the metadata until `go` is set, telling `inside` when
+    a reader waits there."""
+
+    def __init__(self, data, head):
+        self.data, self.head, self.at = data, head, 0
+        self.inside, self.go = threading.Event(), threading.Event()
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        if self.at >= self.head and not self.go.is_set():
+            self.inside.set()
+            assert self.go.wait(60)
+        n = min(len(b), len(self.data) - self.at, max(1, self.head - self.at)
+                if self.at < self.head else len(b))
+        b[:n] = self.data[self.at:self.at + n]
+        self.at += n
+        return n
+
+
+def writer_in_a_write(target, compression):
+    """A writer whose first write() waits inside, in a thread, until the gate opens."""
+    data = stream_of(3, 500)
+    gate = GatedStream(data, len(bytes(metadata(3))))
+    w = orx.Writer(target, compression=compression)
+    errors = []
+
+    def first():
+        try:
+            w.write(orx.open(gate, batch_size=100))
+        except BaseException as exc:  # noqa: BLE001 - the test looks at what came
+            errors.append(exc)
+
+    t = threading.Thread(target=first)
+    t.start()
+    assert gate.inside.wait(60)
+    return w, gate, t, errors
+
+
+@pytest.mark.parametrize("compression", [None, "zstd"])
+@pytest.mark.parametrize("second", ["write", "close"])
+def test_a_call_while_another_writes_is_refused_and_close_then_raises(tmp_path, compression,
+                                                                       second):
+    target = tmp_path / "shared.orx"
+    w, gate, t, errors = writer_in_a_write(target, compression)
+    call = (lambda: w.write([trade()])) if second == "write" else w.close
+    raises(RuntimeError, "the writer is already writing", call)
+    gate.go.set()
+    t.join(60)
+    assert errors == []  # the first write itself went through
+    raises(ValueError, f"{target} was not written: a call was refused while another one was "
+           "writing", w.close)
+    with pytest.raises(ValueError, match=f"^{re.escape(str(target))} was not written: "):
+        w.write([trade()])
+    assert os.listdir(tmp_path) == []
+    w.abort()
+    assert w.closed
+    w.close()  # after abort() nothing is left to fail
+
+
+@pytest.mark.parametrize("compression", [None, "zstd"])
+def test_abort_works_while_another_thread_writes(tmp_path, compression):
+    target = tmp_path / "shared.orx"
+    target.write_bytes(b"old")
+    w, gate, t, errors = writer_in_a_write(target, compression)
+    w.abort()
+    assert w.closed
+    gate.go.set()
+    t.join(60)
+    assert errors == []
+    assert os.listdir(tmp_path) == ["shared.orx"] and target.read_bytes() == b"old"
+    w.close()
+    raises(ValueError, "I/O operation on a closed writer", w.write, [trade()])
+
+
+@pytest.mark.parametrize("compression", [None, "zstd"])
+def test_four_threads_on_one_writer_commit_all_or_nothing(tmp_path, compression):
+    target = tmp_path / "shared.orx"
+    records = orx.open(stream_of(3, 2000)).to_numpy()
+    w = orx.Writer(target, metadata(3), compression)
+    seen = []
+    start = threading.Barrier(4)
+
+    def work():
+        start.wait()
+        for _ in range(50):
+            try:
+                w.write(records)
+            except BaseException as exc:  # noqa: BLE001 - the test looks at what came
+                seen.append(exc)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    foreign = [e for e in seen if not (
+        (type(e) is RuntimeError and str(e) == "the writer is already writing")
+        or (type(e) is ValueError and str(e).startswith(f"{target} was not written")))]
+    assert foreign == []
+    if seen:
+        with pytest.raises(ValueError, match=f"^{re.escape(str(target))} was not written: "):
+            w.close()
+        assert os.listdir(tmp_path) == []
+    else:
+        w.close()
+        assert read(target) == bytes(metadata(3)) + records.tobytes() * 200
+
+
+@pytest.mark.parametrize("compression", [None, "zstd"])
+def test_close_after_a_failed_write_raises_and_writes_nothing(tmp_path, compression):
+    target = tmp_path / "t.orx"
+    w = orx.Writer(target, metadata(3), compression)
+    w.write([trade()])
+    bad = frame(stream_of(3, 10))
+    bad.loc[5, "size"] = -1
+    with pytest.raises(ValueError, match="size"):
+        w.write(bad)
+    with pytest.raises(ValueError) as e:
+        w.close()
+    assert str(e.value).startswith(f"{target} was not written: a write failed (ValueError: ")
+    assert os.listdir(tmp_path) == [] and not w.closed
+    w.abort()
+    assert w.closed

@@ -263,7 +263,7 @@ def _united(metadatas: list[Metadata], paths: list[str]) -> Metadata:
 
 
 def _cmd_merge(args) -> None:
-    import numpy as np
+    from ._merge import UnsortedInput, merge, sort_merge, spill_directory
 
     refuse_existing(args.output, args.force, args.inputs)
     sources = [Input(p, allow_truncated=args.allow_truncated) for p in args.inputs]
@@ -276,37 +276,34 @@ def _cmd_merge(args) -> None:
         raise CliError("merge writes a record stream (raw or zstd)")
     output = Output(args.output, fmt, metadata, args.level)
     total = sum(s.size for s in sources)
-    progress = Progress(f"merge -> {args.output}", total)
+    # Sorting reads every record twice: from the inputs, then from the sorted runs.
+    progress = Progress(f"merge -> {args.output}", 2 * total if args.sort else total)
+    spilled = 0
 
-    def arrays(source):
+    def read_back(n: int) -> None:
+        nonlocal spilled
+        spilled += n
+        progress.update(total + min(spilled, total))
+
+    def pieces(source):
         for batch in source.pieces():
-            yield batch.to_numpy()
+            yield bytes(batch)
+            progress.update(sum(s.done for s in sources))
+
+    def emit(data: bytes, count: int) -> None:
+        output.write_records(data, count)
 
     def work():
-        iters = [arrays(s) for s in sources]
-        pending = [next(it, None) for it in iters]
-        while True:
-            live = [i for i, a in enumerate(pending) if a is not None]
-            if not live:
-                break
-            # Every record at or before the smallest last time of the pending pieces can go:
-            # no record still unread comes before it.
-            bound = min(int(pending[i]["ts_event"][-1]) for i in live)
-            parts = []
-            for i in live:
-                a = pending[i]
-                k = int(np.searchsorted(a["ts_event"], np.uint64(bound), side="right"))
-                parts.append(a[:k])
-                pending[i] = a[k:] if k < len(a) else next(iters[i], None)
-            merged = np.concatenate(parts) if len(parts) > 1 else parts[0]
-            order = np.argsort(merged["ts_event"], kind="stable")  # ties keep input order
-            output.write(merged[order])
-            progress.update(sum(s.done for s in sources))
+        feeds = [pieces(s) for s in sources]
+        if args.sort:
+            sort_merge(feeds, args.inputs, spill_directory(args.output), emit, read=read_back)
+        else:
+            try:
+                merge(feeds, args.inputs, emit)
+            except UnsortedInput as exc:
+                raise CliError(f"{exc} (--sort sorts the inputs)") from None
         progress.done()
 
-    for s in sources:
-        if s.metadata.schema != metadata.schema:
-            raise CliError("inputs of several schemas")
     run(output, work)
     if not args.quiet:
         print(f"{output.records:,} records merged into {args.output}", file=sys.stderr)
@@ -491,12 +488,17 @@ def _parser() -> argparse.ArgumentParser:
                       "zstd, .parquet Parquet, .csv CSV, else a raw stream)")
     _add_common(conv, writes=True)
     merge = sub.add_parser("merge", help="streams of one schema merged by ts_event",
-                           description="Merges streams of one schema and dataset by ts_event "
-                           "(ties keep input order), uniting their symbol maps.")
+                           description="Merges streams of one schema and dataset, each sorted by "
+                           "ts_event, by ts_event (ties keep input order), uniting their symbol "
+                           "maps.")
     merge.add_argument("inputs", nargs="+", metavar="input", help="stream files (raw or zstd)")
     merge.add_argument("output", help="the stream file to write")
     merge.add_argument("--to", choices=("stream", "zstd"),
                        help="output format (default: zstd for .zst, else a raw stream)")
+    merge.add_argument("--sort", action="store_true",
+                       help="sort inputs that are not in ts_event order (in bounded memory: "
+                       "sorted runs spilled to unnamed temporary files beside the output); "
+                       "without it such an input is an error")
     _add_common(merge, writes=True)
     _service_parsers(sub)
     return p

@@ -19,7 +19,7 @@ from ._lib import Metadata
 from ._progress import Progress
 from ._reader import Batch
 from ._reader import open as open_stream
-from ._writer import ReplacingFile, Writer, records_of
+from ._writer import RecordBytes, ReplacingFile, Writer, records_of
 
 FORMATS = ("stream", "zstd", "parquet", "csv")
 
@@ -269,6 +269,11 @@ class Output:
                     df = batch.to_pandas()
                 self._text(df)
             self.records += len(batch)
+
+    def write_records(self, data: bytes, count: int) -> None:
+        """Appends `count` records given as their stream bytes (stream outputs)."""
+        self.writer.write(RecordBytes(data, count))
+        self.records += count
 
     def _text(self, df) -> None:
         text = df.to_csv(index=False, header=self.header, lineterminator="\n").encode()

@@ -64,7 +64,9 @@ def reader_batch(
 ) -> tuple[bytes, int, int, int] | None:
     """The next batch as (bytes, count, kinds, stride), or None at the end."""
 
-def reader_frame(reader: object, metadata: Metadata, pretty_ts: bool, pretty_px: bool) -> Any:
+def reader_frame(
+    reader: object, metadata: Metadata, pretty_ts: bool, pretty_px: bool, datetimes: bool
+) -> Any:
     """The DataFrame of every remaining record."""
 
 def reader_offset(reader: object) -> int:
@@ -77,7 +79,7 @@ def reader_close(reader: object) -> None:
     """Drops the reader's source."""
 
 def batch_frame(
-    data: bytes, count: int, metadata: Metadata, pretty_ts: bool, pretty_px: bool
+    data: bytes, count: int, metadata: Metadata, pretty_ts: bool, pretty_px: bool, datetimes: bool
 ) -> Any:
     """The DataFrame of a batch's records."""
 
@@ -153,6 +155,35 @@ class ReplacingFile:
     def written_path(self) -> str:
         """The file being written (the new file beside the target, or the target itself when it
         is written in place)."""
+
+def temporary_name(target_name: str) -> str:
+    """A new temporary name (no directory) for a file that will be named `target_name`:
+    hidden, naming this process, unlike any other."""
+
+def temporary_target(name: str) -> str | None:
+    """The name a temporary file named `name` will become, or None when `name` is no
+    temporary name of orx's."""
+
+@final
+class RecordMerger:
+    """A merge by ts_event of `inputs` record streams, each sorted: push() gives an input's
+    record bytes, finish() ends an input, pull() hands out what can be merged."""
+
+    def __new__(cls, inputs: int) -> RecordMerger: ...
+    def push(self, input: int, data: Buffer) -> None:
+        """Appends record bytes of `input` (a last record cut short waits for the rest).
+        ValueError when a record comes before the one ahead of it."""
+    def finish(self, input: int) -> None:
+        """No more bytes come for `input`."""
+    def pull(self) -> tuple[bytes, int, int]:
+        """(bytes, records, input): records merged while every unfinished input had one
+        pending, and the input that needs bytes next (-1: all done)."""
+    def count(self, input: int) -> int:
+        """Records of `input` taken so far."""
+
+def sort_records(data: Buffer) -> tuple[bytes, int]:
+    """(sorted, used): the whole records at the front of `data` sorted by ts_event (equal ones
+    keep their order), and the bytes they took (a last record cut short is left out)."""
 
 def zstd_frames(data: bytes) -> list[tuple[int, int, bool, int]]:
     """Every frame of the zstd data `data` (bytes) as (offset, length, skippable, content

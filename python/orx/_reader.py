@@ -47,6 +47,12 @@ def _check_price_type(price_type: str) -> bool:
     return price_type == "float"
 
 
+def _check_times(pretty_ts: bool, datetimes: bool) -> bool:
+    if pretty_ts and datetimes:
+        raise ValueError("pretty_ts and datetimes cannot be combined")
+    return bool(datetimes)
+
+
 def _check_size(size, name: str) -> int:
     if isinstance(size, bool) or not isinstance(size, int):
         raise TypeError(f"{name} must be an int, not {type(size).__name__}")
@@ -89,9 +95,12 @@ class Batch:
     def __bytes__(self) -> bytes:
         return self._data
 
-    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
+    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False, *,
+                  datetimes: bool = False):
+        datetimes = _check_times(pretty_ts, datetimes)
         _require("pandas", "dataframe", "to_pandas")
-        return _ext.batch_frame(self._data, self._count, self._metadata, pretty_ts, pretty_px)
+        return _ext.batch_frame(self._data, self._count, self._metadata, pretty_ts, pretty_px,
+                                datetimes)
 
     def to_numpy(self):
         kind = _single_kind(self._kinds, "to_numpy")
@@ -255,11 +264,14 @@ class Reader:
         while (batch := self._next_batch(size)) is not None:
             yield batch
 
-    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False):
+    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False, *,
+                  datetimes: bool = False):
         self._check_open()
+        datetimes = _check_times(pretty_ts, datetimes)
         _require("pandas", "dataframe", "to_pandas")
         try:
-            return _ext.reader_frame(self._handle, self._metadata, pretty_ts, pretty_px)
+            return _ext.reader_frame(self._handle, self._metadata, pretty_ts, pretty_px,
+                                     datetimes)
         except OSError as exc:
             raise self._named(exc) from None
 

@@ -9,12 +9,18 @@ output is raw or zstd-compressed, and appears at its path only when complete.
 from __future__ import annotations
 
 import os
+import signal
+import threading
 
 from . import _ext
 from ._deps import require as _require
 from ._kinds import KINDS, METADATA_KEY, SCHEMA_KINDS
 from ._lib import Metadata
 from ._reader import Batch, Reader
+
+# The environment variable that kills the writing process at a moment of a write, for tests:
+# "created" (its temporary file exists, nothing is written yet).
+KILL_AT = "ORX_WRITE_KILL_AT"
 
 # Rows packed at a time: bounds the bytes held between packing and writing.
 _SLICE_ROWS = 1 << 16
@@ -177,7 +183,8 @@ class Writer:
     of several record kinds).
     """
 
-    __slots__ = ("_file", "_zstd", "_path", "_metadata", "_started", "_records", "_price_type")
+    __slots__ = ("_file", "_zstd", "_path", "_metadata", "_started", "_records", "_price_type",
+                 "_state", "_busy", "_failed", "_dropped")
 
     def __init__(
         self,
@@ -189,6 +196,11 @@ class Writer:
         price_type: str = "float",
     ) -> None:
         self._file = None
+        # One call at a time writes: `_state` guards the flags below, held only to change them.
+        self._state = threading.Lock()
+        self._busy = False  # a write or close is running
+        self._failed: str | None = None  # why the stream cannot be completed any more
+        self._dropped = False  # abort() came while a call was running: that call drops the file
         if price_type not in ("fixed", "float"):
             raise ValueError(f"price_type must be 'fixed' or 'float', not {price_type!r}")
         self._price_type = price_type
@@ -214,7 +226,7 @@ class Writer:
     def __repr__(self) -> str:
         form = "zstd" if self._zstd is not None else "raw"
         schema = self._metadata.schema.value if self._metadata is not None else "no metadata yet"
-        state = "closed" if self._file is None else "open"
+        state = "closed" if self.closed else "failed" if self._failed else "open"
         return (f"<orx.Writer to {self._path!r} ({form}): {schema}, {self._records:,} records "
                 f"written, {state}>")
 
@@ -229,7 +241,7 @@ class Writer:
 
     @property
     def closed(self) -> bool:
-        return self._file is None
+        return self._dropped or (self._file is None and self._failed is None)
 
     def _emit(self, data) -> None:
         if not self._started:
@@ -245,45 +257,89 @@ class Writer:
             data = self._zstd.compress(data)
         self._file.write(data)
 
-    def _check_open(self) -> None:
-        if self._file is None:
-            raise ValueError("I/O operation on a closed writer")
+    def _begin(self) -> None:
+        """Takes the writer for one call, or refuses: closed, failed before, or in use."""
+        with self._state:
+            if self._busy:
+                if self._file is not None:
+                    self._fail("a call was refused while another one was writing")
+                raise RuntimeError("the writer is already writing")
+            if self._failed is not None:
+                raise ValueError(f"{self._path} was not written: {self._failed}")
+            if self._file is None or self._dropped:
+                raise ValueError("I/O operation on a closed writer")
+            self._busy = True
+
+    def _end(self) -> None:
+        with self._state:
+            self._busy = False
+            if self._failed is not None or self._dropped:
+                self._drop()
+
+    def _fail(self, why: str) -> None:
+        """Marks the stream as one that cannot be completed; its file goes when no call runs."""
+        if self._failed is None:
+            self._failed = why
+        if not self._busy:
+            self._drop()
+
+    def _drop(self) -> None:
+        file, self._file = self._file, None
+        if file is not None:
+            file.discard()
 
     def write(self, data) -> None:
         """Appends the records of ``data``: record objects, a numpy structured array, a
-        pandas DataFrame, Arrow data, a reader or a batch."""
-        self._check_open()
+        pandas DataFrame, Arrow data, a reader or a batch. A write that fails leaves nothing at
+        the path: close() then raises. One thread at a time may write; a call made while
+        another runs fails with RuntimeError (and fails the stream too)."""
+        self._begin()
         try:
             for chunk, count in _record_chunks(self, data):
                 self._emit(chunk)
                 self._records += count
-        except BaseException:
-            self.abort()
+        except BaseException as exc:
+            with self._state:
+                self._fail(f"a write failed ({type(exc).__name__}: {exc})")
             raise
+        finally:
+            self._end()
 
     def _adopt(self, metadata: Metadata) -> None:
         if self._metadata is None:
             self._metadata = metadata
 
     def close(self) -> None:
-        """Finishes the stream and puts it at its path."""
-        if self._file is None:
+        """Finishes the stream and puts it at its path. Raises, leaving the path as it was,
+        when a write failed before."""
+        if self.closed:
             return
+        self._begin()
         try:
             self._emit(b"")
             if self._zstd is not None:
                 self._file.write(self._zstd.finish())
-            self._file.commit()
-        except BaseException:
-            self.abort()
+            with self._state:  # nothing fails the stream between this check and the rename
+                if self._failed is not None or self._dropped:
+                    why = self._failed or "the writer was aborted"
+                    raise ValueError(f"{self._path} was not written: {why}")
+                self._file.commit()
+                self._file = None
+        except BaseException as exc:
+            with self._state:
+                self._fail(f"closing failed ({type(exc).__name__}: {exc})")
             raise
-        self._file = None
+        finally:
+            self._end()
 
     def abort(self) -> None:
-        """Drops everything written; the path is left as it was."""
-        if self._file is not None:
-            self._file.discard()
-            self._file = None
+        """Drops everything written; the path is left as it was. Works in every state: while
+        another thread writes, that write drops the file when it returns."""
+        with self._state:
+            self._failed = None
+            self._dropped = True
+            if not self._busy:
+                self._drop()
 
     def __enter__(self) -> Writer:
         return self
@@ -296,11 +352,25 @@ class Writer:
 
     def __del__(self) -> None:
         if getattr(self, "_file", None) is not None:
-            self.abort()
+            self._file.discard()
+            self._file = None
+
+
+class RecordBytes:
+    """Records given as their stream bytes (whole records, back to back, as a reader or a
+    merge hands them out), for ``Writer.write``."""
+
+    __slots__ = ("data", "count")
+
+    def __init__(self, data: bytes, count: int) -> None:
+        self.data, self.count = data, count
 
 
 def _record_chunks(writer: Writer, data):
     """(bytes, record count) pieces of ``data``, adopting its metadata when it has some."""
+    if isinstance(data, RecordBytes):
+        yield data.data, data.count
+        return
     if isinstance(data, Reader):
         writer._adopt(data.metadata)
         for batch in data.batches():
@@ -472,6 +542,8 @@ class ReplacingFile:
     def __init__(self, path) -> None:
         self._path = os.fsdecode(path)
         self._file = self._named(_ext.ReplacingFile, self._path)
+        if os.environ.get(KILL_AT) == "created":
+            os.kill(os.getpid(), signal.SIGKILL)
 
     def _named(self, call, *args):
         try:

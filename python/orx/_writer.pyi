@@ -8,6 +8,8 @@ _Path = str | os.PathLike[str]
 _Compression = Literal["zstd"] | None
 _PriceType = Literal["fixed", "float"]
 
+KILL_AT: str
+
 class Writer:
     def __init__(
         self,
@@ -49,6 +51,11 @@ class ReplacingFile:
     def write(self, data: Any) -> None: ...
     def commit(self) -> None: ...
     def discard(self) -> None: ...
+
+class RecordBytes:
+    data: bytes
+    count: int
+    def __init__(self, data: bytes, count: int) -> None: ...
 
 def records_of(
     data: object, metadata: Metadata | None, price_type: str = "float"

@@ -72,12 +72,8 @@ def _partition(piece: Plan, pretty_px: bool, empty, datetimes: bool = False,
     buf = bytearray(len(head) + arr.nbytes)  # the stream, made with one copy of the records
     buf[:len(head)] = head
     memoryview(buf)[len(head):] = memoryview(arr).cast("B")
-    df = open_stream(buf).to_pandas(False, pretty_px)
+    df = open_stream(buf).to_pandas(False, pretty_px, datetimes=datetimes)
     del buf
-    if datetimes:
-        for name in ("ts_event", "ts_recv"):
-            if name in df.columns:
-                df[name] = _utc(df[name])
     df = df.set_index("ts_event")
     for name in empty.columns:
         if name not in df.columns:  # no row of this part has a ticker
@@ -120,34 +116,35 @@ def _fields(arr: Any, kind: int, tickers: dict[int, str], empty: Any, datetimes:
         elif roles[name] == "letter":
             out[name] = text_column(rec[name].view(np.uint8), _LETTERS)
         elif datetimes and roles[name] == "time":
-            out[name] = _utc(rec[name].astype(np.int64))
+            out[name] = _utc(rec[name], name)
         else:
             out[name] = rec[name].astype(dtype)
-    index = rec["ts_event"].astype(np.int64)
-    index = pd.Index(_utc(index) if datetimes else index, name="ts_event")
+    index = pd.Index(_utc(rec["ts_event"]) if datetimes else rec["ts_event"].astype(np.int64),
+                     name="ts_event")
     df = pd.DataFrame({k: (v.values if isinstance(v, pd.Series) else v)
                        for k, v in out.items()}, index=index, columns=list(empty.columns))
     return df
 
 
-def _utc(values: Any) -> Any:
-    """int64 nanoseconds as datetime64[ns, UTC]."""
-    import pandas as pd
+def _utc(values: Any, name: str = "ts_event") -> Any:
+    """Nanoseconds as datetime64[ns, UTC], as the frames make them."""
+    from ._frames import utc_times
 
-    return pd.to_datetime(values, unit="ns", utc=True)
+    return utc_times(values, name)
 
 
 def _frame(plan: Plan, pieces: list[Part], divisions, pretty_px: bool, datetimes: bool = False,
            columns: Sequence[str] | None = None):
     import dask
+    import pandas as pd
 
     dd = _dd()
     meta = _meta(plan.kind, pretty_px)
     if datetimes:
         meta = meta.copy()
         if "ts_recv" in meta.columns:
-            meta["ts_recv"] = _utc(meta["ts_recv"])
-        meta.index = _utc(meta.index).rename("ts_event")
+            meta["ts_recv"] = _utc(meta["ts_recv"], "ts_recv")
+        meta.index = pd.DatetimeIndex(_utc(meta.index), name="ts_event")
         if divisions is not None:
             divisions = list(_utc(divisions))
     chosen = _columns(meta, columns)

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -113,6 +115,7 @@ struct RowKeys {
   PyObject* side = key("side");
   PyObject* ts_event = key("ts_event");
   PyObject* dict_method = key("__dict__");
+  PyObject* times[2] = {key("ts_event"), key("ts_recv")};
   PyObject* prices[7] = {key("open"),  key("high"),   key("low"),   key("close"),
                          key("price"), key("ask_px"), key("bid_px")};
 };
@@ -128,8 +131,10 @@ bool replace_if_present(PyObject* row, PyObject* k, F&& make) {
   return fresh && PyDict_SetItem(row, k, fresh.get()) == 0;
 }
 
+// With `stamp` (orx._frames.utc_timestamp): each time value of the row becomes the UTC time
+// stamp it is, to the nanosecond.
 bool shape_row(PyObject* row, const RowKeys& keys, const SymbolMap& symbols, bool pretty_ts,
-               bool pretty_px) {
+               bool pretty_px, PyObject* stamp, size_t at) {
   if (PyObject* v = lookup(row, keys.instrument_id)) {
     uint32_t id = 0;
     if (!Conv<uint32_t>::load(v, id)) return false;
@@ -154,6 +159,14 @@ bool shape_row(PyObject* row, const RowKeys& keys, const SymbolMap& symbols, boo
     };
     if (!replace_if_present(row, keys.ts_event, text)) return false;
   }
+  if (stamp) {
+    for (PyObject* k : keys.times) {
+      auto utc = [&](PyObject* v) -> PyObject* {
+        return PyObject_CallFunction(stamp, "OOn", v, k, static_cast<Py_ssize_t>(at));
+      };
+      if (!replace_if_present(row, k, utc)) return false;
+    }
+  }
   if (pretty_px) {
     auto price = [](PyObject* v) -> PyObject* {
       int64_t px;
@@ -168,8 +181,12 @@ bool shape_row(PyObject* row, const RowKeys& keys, const SymbolMap& symbols, boo
 }
 
 PyObject* frame_by_rows(std::string_view source, size_t begin, size_t count,
-                        const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
+                        const SymbolMap& symbols, bool pretty_ts, bool pretty_px, bool datetimes) {
   static const RowKeys keys;
+  static PyObject* stamp_cache = nullptr;
+  Ref stamp;
+  if (datetimes && !(stamp = Ref::steal(cached_attr(stamp_cache, "orx._frames", "utc_timestamp"))))
+    return nullptr;
   Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!rows) return nullptr;
   const bool ok =
@@ -183,7 +200,7 @@ PyObject* frame_by_rows(std::string_view source, size_t begin, size_t count,
           raise_cannot_convert(row, "PyDict");
           return false;
         }
-        return shape_row(row, keys, symbols, pretty_ts, pretty_px);
+        return shape_row(row, keys, symbols, pretty_ts, pretty_px, stamp.get(), i);
       });
   if (!ok) return nullptr;
   return rows.release();
@@ -226,7 +243,7 @@ class Survey {
     wide_ts |= h.ts_event > static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     if (h.instrument_id != last_id_ || count == 1) {
       last_id_ = h.instrument_id;
-      last_found_ = symbols_.find(h.instrument_id) != nullptr;
+      last_found_ = has_symbol(h.instrument_id);
     }
     with_symbol += last_found_;
   }
@@ -237,7 +254,18 @@ class Survey {
   }
 
  private:
+  // Whether the map has a ticker for `id`, remembered for small ids (the usual ones): rows
+  // mostly alternate among a few instruments.
+  bool has_symbol(uint32_t id) {
+    if (id >= kKnownIds) return symbols_.find(id) != nullptr;
+    if (id >= known_.size()) known_.resize(id + 1, -1);
+    if (known_[id] < 0) known_[id] = symbols_.find(id) != nullptr;
+    return known_[id] != 0;
+  }
+
+  static constexpr uint32_t kKnownIds = 1u << 16;
   const SymbolMap& symbols_;
+  std::vector<int8_t> known_;  // by id below kKnownIds: 1 mapped, 0 not, -1 not looked up
   uint16_t letter_at_[4] = {};
   size_t letters_ = 0;
   uint32_t last_id_ = 0;
@@ -260,18 +288,24 @@ PyObject* new_array(PyObject* empty, size_t rows, size_t n, const char* dtype, u
 }
 
 // Dense codes for text made from keys (instrument ids, seconds): the first key met gets 0.
-// Consecutive rows mostly repeat the previous key, which is checked first.
+// Consecutive rows mostly repeat the previous key, which is checked first; keys below
+// kDirectKeys (the usual instrument ids) then find their code in a flat table, others by hash.
 template <class K>
 class Coder {
  public:
+  static constexpr uint64_t kDirectKeys = uint64_t{1} << 16;
+
   template <class Make>
   int32_t code(K key, Make&& make_text) {
     if (!texts_.empty() && key == last_key_) return last_code_;
-    auto [it, fresh] = codes_.try_emplace(key, static_cast<int32_t>(texts_.size()));
-    if (fresh) texts_.push_back(make_text(key));
+    bool direct = static_cast<uint64_t>(key) < kDirectKeys;
+    if constexpr (std::is_signed_v<K>) direct &= key >= 0;
+    int32_t code = -1;
+    if (direct && static_cast<size_t>(key) < direct_.size()) code = direct_[key];
+    if (code < 0) code = slow_code(key, direct, make_text);
     last_key_ = key;
-    last_code_ = it->second;
-    return last_code_;
+    last_code_ = code;
+    return code;
   }
 
   // The texts as a list of str, in code order.
@@ -287,7 +321,20 @@ class Coder {
   }
 
  private:
+  template <class Make>
+  [[gnu::noinline]] int32_t slow_code(K key, bool direct, Make&& make_text) {
+    auto [it, fresh] = codes_.try_emplace(key, static_cast<int32_t>(texts_.size()));
+    if (fresh) texts_.push_back(make_text(key));
+    if (direct) {
+      if (static_cast<size_t>(key) >= direct_.size())
+        direct_.resize(static_cast<size_t>(key) + 1, -1);
+      direct_[key] = it->second;
+    }
+    return it->second;
+  }
+
   std::unordered_map<K, int32_t> codes_;
+  std::vector<int32_t> direct_;  // code by key for keys below kDirectKeys; -1: none yet
   std::vector<std::string> texts_;
   K last_key_{};
   int32_t last_code_ = 0;
@@ -304,8 +351,15 @@ PyObject* text_entry(size_t at, PyObject* codes, PyObject* texts) {
   return Py_BuildValue("(nON)", static_cast<Py_ssize_t>(at), codes, texts);
 }
 
+[[gnu::cold]] PyObject* raise_past_datetimes(const Column& c, uint64_t value, size_t row) {
+  return PyErr_Format(PyExc_ValueError,
+                      "%s %llu at row %zu is past the range of datetime64[ns] (2262-04-11)",
+                      c.name, static_cast<unsigned long long>(value), row);
+}
+
 PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Survey& survey,
-                                const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
+                                const SymbolMap& symbols, bool pretty_ts, bool pretty_px,
+                                bool datetimes) {
   static PyObject *build_cache = nullptr, *empty_cache = nullptr;
   Ref build = Ref::steal(cached_attr(build_cache, "orx._frames", "frame_data"));
   if (!build) return nullptr;
@@ -318,14 +372,17 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
                       source.size() - begin, n, survey.kind};
 
   // Where each column goes.
-  enum class To : uint8_t { Int, Float, Letter, Time };
+  enum class To : uint8_t { Int, Float, Letter, Time, Stamp };
   std::vector<To> to;
-  size_t ints = 0, floats = 0;
+  size_t ints = 0, floats = 0, stamps = 0;
   for (const Column& c : cols) {
     if (c.role == Role::Letter) {
       to.push_back(To::Letter);
     } else if (c.role == Role::EventTime && pretty_ts) {
       to.push_back(To::Time);
+    } else if ((c.role == Role::EventTime || c.role == Role::Time) && datetimes) {
+      to.push_back(To::Stamp);
+      ++stamps;
     } else if (c.role == Role::Price && pretty_px) {
       to.push_back(To::Float);
       ++floats;
@@ -334,22 +391,29 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
       ++ints;
     }
   }
-  uint8_t *int_data = nullptr, *float_data = nullptr;
+  uint8_t *int_data = nullptr, *float_data = nullptr, *stamp_data = nullptr;
   Ref int_buffer = Ref::steal(new_array(empty.get(), ints, n, "int64", int_data));
   Ref float_buffer = Ref::steal(new_array(empty.get(), floats, n, "float64", float_data));
+  Ref stamp_buffer;
+  if (stamps &&
+      !(stamp_buffer = Ref::steal(new_array(empty.get(), stamps, n, "int64", stamp_data))))
+    return nullptr;
   Ref int_at = Ref::steal(PyList_New(0)), float_at = Ref::steal(PyList_New(0));
+  Ref stamp_at = Ref::steal(PyList_New(0));
   Ref texts = Ref::steal(PyList_New(0));
-  if (!int_buffer || !float_buffer || !int_at || !float_at || !texts) return nullptr;
+  if (!int_buffer || !float_buffer || !int_at || !float_at || !stamp_at || !texts) return nullptr;
 
   std::vector<ColumnSink> sinks;  // filled for the whole run
   std::vector<size_t> wide_rows;  // int rows of unsigned 64-bit columns: may be wide
   std::vector<bool> wide(ints, false);
+  std::vector<const Column*> stamp_columns;  // the column of each stamp row
   const Column* time_column = nullptr;
   size_t time_at = 0, id_row = 0;
   for (size_t i = 0; i < cols.size(); ++i) {
     const Column& c = cols[i];
     PyObject* list = to[i] == To::Int     ? int_at.get()
                      : to[i] == To::Float ? float_at.get()
+                     : to[i] == To::Stamp ? stamp_at.get()
                                           : nullptr;
     if (list) {
       Ref at = Ref::steal(PyLong_FromSize_t(i));
@@ -377,6 +441,12 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
         if (!entry || PyList_Append(texts.get(), entry.get()) < 0) return nullptr;
         break;
       }
+      case To::Stamp: {
+        const size_t row = static_cast<size_t>(PyList_GET_SIZE(stamp_at.get())) - 1;
+        sinks.push_back({&c, Form::Int64, stamp_data + row * n * 8});
+        stamp_columns.push_back(&c);
+        break;
+      }
       case To::Time:
         time_column = &c;
         time_at = i;
@@ -395,6 +465,9 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   Coder<uint32_t> tickers;
   int64_t time_scratch[kChunkRecords];
   const ColumnSink time_sink{time_column, Form::Int64, time_scratch};
+  // The first time stamp past datetime64[ns] (beyond the signed 64-bit range and not the
+  // undefined time, all bits set, which becomes NaT).
+  std::optional<std::pair<size_t, size_t>> past;  // (stamp row, record)
 
   // The fill touches no Python object: the arrays are new and seen by nobody else yet, the
   // records and the symbol map stay unchanged under the caller's hold.
@@ -407,6 +480,19 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
         const auto* v = reinterpret_cast<const uint64_t*>(int_data + (row * n + first) * 8);
         for (size_t i = 0; i < m; ++i) any |= v[i];
         if (any >> 63) wide[row] = true;
+      }
+      for (size_t row = 0; row < stamps && !past; ++row) {
+        auto* v = reinterpret_cast<int64_t*>(stamp_data + (row * n + first) * 8);
+        bool negative = false;
+        for (size_t i = 0; i < m; ++i) negative |= v[i] < 0;
+        if (!negative) [[likely]]
+          continue;
+        for (size_t i = 0; i < m && !past; ++i) {
+          if (v[i] == -1)
+            v[i] = std::numeric_limits<int64_t>::min();
+          else if (v[i] < 0)
+            past.emplace(row, first + i);
+        }
       }
       if (time_column) {
         RecordChunk local = chunk;
@@ -431,6 +517,12 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
     });
   });
 
+  if (past) {
+    const size_t row = past->first, at = past->second;
+    uint64_t value;
+    std::memcpy(&value, stamp_data + (row * n + at) * 8, 8);
+    return raise_past_datetimes(*stamp_columns[row], value, at);
+  }
   if (time_column) {
     Ref entry = Ref::steal(text_entry(time_at, time_buffer.get(), seconds.texts()));
     if (!entry || PyList_Append(texts.get(), entry.get()) < 0) return nullptr;
@@ -452,9 +544,15 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   if (!wide_list) return nullptr;
   for (size_t r = 0; r < ints; ++r)
     PyList_SET_ITEM(wide_list.get(), static_cast<Py_ssize_t>(r), PyBool_FromLong(wide[r]));
-  return PyObject_CallFunction(build.get(), "nOOOOOOO", static_cast<Py_ssize_t>(n), names.get(),
-                               int_buffer.get(), int_at.get(), wide_list.get(), float_buffer.get(),
-                               float_at.get(), texts.get());
+  if (!stamps) {
+    return PyObject_CallFunction(build.get(), "nOOOOOOO", static_cast<Py_ssize_t>(n), names.get(),
+                                 int_buffer.get(), int_at.get(), wide_list.get(),
+                                 float_buffer.get(), float_at.get(), texts.get());
+  }
+  return PyObject_CallFunction(build.get(), "nOOOOOOOOOO", static_cast<Py_ssize_t>(n),
+                               names.get(), int_buffer.get(), int_at.get(), wide_list.get(),
+                               float_buffer.get(), float_at.get(), texts.get(), Py_True,
+                               stamp_buffer.get(), stamp_at.get());
 }
 
 }  // namespace
@@ -553,16 +651,58 @@ namespace {
 // pandas.DataFrame's argument for the `survey.count` records from `begin` in `source`: the
 // finished columns where the columnar build applies, else the rows.
 PyObject* frame_argument(std::string_view source, size_t begin, const Survey& survey,
-                         const SymbolMap& symbols, bool pretty_ts, bool pretty_px) {
+                         const SymbolMap& symbols, bool pretty_ts, bool pretty_px,
+                         bool datetimes) {
   if (!survey.columnar(pretty_ts))
-    return frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px);
-  return frame_data_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px);
+    return frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px, datetimes);
+  return frame_data_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px, datetimes);
+}
+
+// The frame from `data` (what frame_argument made); with `datetimes`, time columns made from
+// rows of stamps get their dtype even where no row has one (an empty frame, all NaT).
+PyObject* make_frame(PyObject* frame_class, PyObject* data, bool datetimes) {
+  Ref frame = Ref::steal(PyObject_CallOneArg(frame_class, data));
+  if (!frame || !datetimes || !PyList_Check(data)) return frame.release();
+  static PyObject* utc_cache = nullptr;
+  Ref utc = Ref::steal(cached_attr(utc_cache, "orx._frames", "utc_columns"));
+  if (!utc) return nullptr;
+  return PyObject_CallOneArg(utc.get(), frame.get());
 }
 
 }  // namespace
 
+// Surveys the whole records that convert from the start of `records`, as the decoder would
+// check them; returns how many bytes follow them (0: `records` holds nothing else). The kind is
+// looked up again only when the type or length byte changes.
+size_t survey_whole(std::string_view records, Survey& survey) {
+  return for_each_whole_record(reinterpret_cast<const uint8_t*>(records.data()), records.size(),
+                               [&](const RecordRef& ref, RType kind) { survey.add(ref, kind); });
+}
+
+PyObject* frame_of_whole(std::string_view records, const SymbolMap& symbols, bool pretty_ts,
+                         bool pretty_px, bool datetimes, bool& whole, size_t& count) {
+  if (pretty_ts && datetimes) {
+    raise(PyExc_ValueError, "pretty_ts and datetimes cannot be combined");
+    return nullptr;
+  }
+  Ref frame_class = Ref::steal(data_frame_class());
+  if (!frame_class) return nullptr;
+  Survey survey(symbols);
+  whole = without_gil_for(records.size(), [&] { return survey_whole(records, survey); }) == 0;
+  count = survey.count;
+  if (!whole) return nullptr;
+  Ref data =
+      Ref::steal(frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px, datetimes));
+  if (!data) return nullptr;
+  return make_frame(frame_class.get(), data.get(), datetimes);
+}
+
 PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols, bool pretty_ts,
-                   bool pretty_px) {
+                   bool pretty_px, bool datetimes) {
+  if (pretty_ts && datetimes) {
+    raise(PyExc_ValueError, "pretty_ts and datetimes cannot be combined");
+    return nullptr;
+  }
   Ref frame_class = Ref::steal(data_frame_class());
   if (!frame_class) return nullptr;
   Survey survey(symbols);
@@ -572,9 +712,10 @@ PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symb
       return true;
     });
   });
-  Ref data = Ref::steal(frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px));
+  Ref data =
+      Ref::steal(frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px, datetimes));
   if (!data) return nullptr;
-  return PyObject_CallOneArg(frame_class.get(), data.get());
+  return make_frame(frame_class.get(), data.get(), datetimes);
 }
 
 PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const SymbolMap& symbols,
@@ -586,12 +727,21 @@ PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const Sy
   // whether the columnar build applies; then build the frame from the records read.
   const size_t begin = decoder.position();
   Survey survey(symbols);
+  // The whole records that convert are walked straight from the bytes; the decoder reads what
+  // follows them, which ends the stream or fails as decode_to_array does.
+  const std::string_view rest = decoder.remaining_bytes();
+  const size_t left = without_gil_for(rest.size(), [&] {
+    return for_each_whole_record(reinterpret_cast<const uint8_t*>(rest.data()), rest.size(),
+                                 [&](const RecordRef& ref, RType kind) { survey.add(ref, kind); });
+  });
+  decoder.skip_read(rest.size() - left);
   const bool ok = for_each_remaining(decoder, [&](const RecordRef& ref, RType kind) {
     survey.add(ref, kind);
     return true;
   });
   if (!ok) return nullptr;
-  Ref data = Ref::steal(frame_argument(source, begin, survey, symbols, pretty_ts, pretty_px));
+  Ref data =
+      Ref::steal(frame_argument(source, begin, survey, symbols, pretty_ts, pretty_px, false));
   if (!data) return nullptr;
   // A DataFrame that could not be made (a MemoryError on a big frame) loses no records: the
   // next call reads them again.

@@ -29,8 +29,17 @@ PyObject* decode_frame(RecordDecoder& decoder, std::string_view source, const Sy
 
 // The same DataFrame for `count` records that were already read and checked (each converts, as
 // convertible_kind says), back to back from the start of `records`: for batches of records
-// held elsewhere than in a decoder.
+// held elsewhere than in a decoder. With `datetimes` (which excludes `pretty_ts`: ValueError),
+// ts_event and ts_recv are datetime64[ns, UTC] columns: the undefined time (all bits set) is
+// NaT, any other value past the signed 64-bit range a ValueError naming it.
 PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symbols, bool pretty_ts,
-                   bool pretty_px);
+                   bool pretty_px, bool datetimes = false);
+
+// The same DataFrame for `records` (immutable while this runs) when they are nothing but whole
+// records that convert: they are checked and surveyed in one pass. Otherwise `whole` is false
+// and null is returned with no exception set (the caller reads them its own way). `count` says
+// how many whole records came before anything else.
+PyObject* frame_of_whole(std::string_view records, const SymbolMap& symbols, bool pretty_ts,
+                         bool pretty_px, bool datetimes, bool& whole, size_t& count);
 
 }  // namespace orx::py

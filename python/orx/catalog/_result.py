@@ -114,14 +114,18 @@ class QueryResult:
 
         return open_stream(self.to_bytes(), **options)
 
-    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False) -> pd.DataFrame:
+    def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False, *,
+                  datetimes: bool = False) -> pd.DataFrame:
         """The frame ``orx.open(...).to_pandas`` gives for the selected records."""
         from .. import _ext
         from .._deps import require
 
+        if pretty_ts and datetimes:
+            raise ValueError("pretty_ts and datetimes cannot be combined")
         require("pandas", "dataframe", "to_pandas")
         meta, data, n = self._whole()
-        frame: pd.DataFrame = _ext.batch_frame(data, n, meta, pretty_ts, pretty_px)
+        frame: pd.DataFrame = _ext.batch_frame(data, n, meta, pretty_ts, pretty_px,
+                                               bool(datetimes))
         return frame
 
     def to_numpy(self) -> npt.NDArray[np.void]:

@@ -13,19 +13,22 @@ inside the root.
 from __future__ import annotations
 
 import errno
+import fcntl
 import os
 import re
-import secrets
 import stat as _stat
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Iterator
 
+from .. import _ext
+
 LOCK_NAME = ".lock"
-# The catalog's own temporary files: this prefix, a random token, the name of the file they
-# will become, ".tmp". Cleanup removes these and nothing else.
-_TEMP_PREFIX = ".orx-catalog."
-_TEMP = re.compile(r"^\.orx-catalog\.[0-9a-f]{16}\.[^/]+\.tmp$")
+# The catalog's own temporary files are named as every orx writer names them
+# (``_ext.temporary_name``); cleanup removes these and nothing else. Names of the form older
+# catalogs used (this prefix, a random token, the file's name, ".tmp") are recognised too, for
+# a journal written before.
+_LEGACY_TEMP = re.compile(r"^\.orx-catalog\.[0-9a-f]{16}\.[^/]+\.tmp$")
 _DIR_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 
 
@@ -47,7 +50,7 @@ def open_storage(location: str | os.PathLike[str], storage_options: dict[str, An
 
 
 def is_own_temporary(name: str) -> bool:
-    return _TEMP.match(name) is not None
+    return _ext.temporary_target(name) is not None or _LEGACY_TEMP.match(name) is not None
 
 
 def _link_refused(path: str) -> OSError:
@@ -113,11 +116,14 @@ class StagedFile:
     def __init__(self, storage: LocalStorage, directory: str, final: str):
         self.directory = directory
         self.final = final
-        self.name = f"{_TEMP_PREFIX}{secrets.token_hex(8)}.{final}.tmp"
+        self.name = _ext.temporary_name(final)
         self._storage = storage
         with storage._dir(directory) as dfd:
             self._fd = os.open(self.name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW
                                | os.O_CLOEXEC, 0o644, dir_fd=dfd)
+        # Held while the file is written, as every orx writer does: a later writer of the
+        # same name leaves a file alone whose lock is taken.
+        fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         self.written = 0
 
     def write(self, data: bytes | memoryview) -> None:

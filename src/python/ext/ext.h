@@ -20,6 +20,8 @@ namespace orx::py::ext {
 struct ZstdWriter;
 // A file's new content written piece by piece, put in place at once (files.cpp).
 struct ReplacingFile;
+// A k-way merge of record streams sorted by ts_event (merge.cpp).
+struct RecordMerger;
 
 // Column layouts of the record kinds.
 std::span<const MethodRow> layout_functions();
@@ -38,6 +40,10 @@ std::span<const MethodRow> frames_functions();
 std::span<const MethodRow> dayfile_functions();
 // Aggregates of records: trade bars, last records at sample times.
 std::span<const MethodRow> reduce_functions();
+// Temporary file names (files.cpp; the replacement itself is ReplacingFile).
+std::span<const MethodRow> files_functions();
+// Sorting records by ts_event (merge.cpp; the merge itself is RecordMerger).
+std::span<const MethodRow> merge_functions();
 
 // The raw values behind pickling: layout memory, extra attributes, a store's stream.
 std::span<const MethodRow> pickle_functions();
@@ -47,4 +53,5 @@ std::span<const MethodRow> pickle_functions();
 namespace orx::py {
 ORX_DECLARE_CLASS(ext::ZstdWriter, "ZstdWriter")
 ORX_DECLARE_CLASS(ext::ReplacingFile, "ReplacingFile")
+ORX_DECLARE_CLASS(ext::RecordMerger, "RecordMerger")
 }  // namespace orx::py

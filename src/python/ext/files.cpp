@@ -80,7 +80,29 @@ PyObject* replacing_path(PyObject* self) {
   return Conv<std::string>::to_py(file->written_path());
 }
 
+PyObject* temporary_name_of(std::string target_name) {
+  return Conv<std::string>::to_py(orx::temporary_name_for(target_name));
+}
+
+PyObject* temporary_target_of(std::string name) {
+  auto target = orx::temporary_target(name);
+  if (!target) Py_RETURN_NONE;
+  return Conv<std::string>::to_py(*target);
+}
+
+const MethodRow kFunctions[] = {
+    function<&temporary_name_of>(
+        "temporary_name(target_name)\n--\n\nA new temporary name (no directory) for a file "
+        "that will be named `target_name`: hidden, naming this process, unlike any other."),
+    function<&temporary_target_of>(
+        "temporary_target(name)\n--\n\nThe name a temporary file named `name` will become, or "
+        "None when `name` is no temporary name of orx's."),
+};
+
 }  // namespace
+
+std::span<const MethodRow> files_functions() { return kFunctions; }
+
 }  // namespace orx::py::ext
 
 namespace orx::py {

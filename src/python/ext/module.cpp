@@ -17,6 +17,8 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &frames_functions,
     &reduce_functions,
     &dayfile_functions,
+    &merge_functions,
+    &files_functions,
 };
 
 // The module's own classes, created and bound in this order.
@@ -25,6 +27,8 @@ const std::vector<ClassRow>& own_classes() {
       {"ZstdWriter", &build_type<ZstdWriter>, &g_type<ZstdWriter>, &instance_size<ZstdWriter>},
       {"ReplacingFile", &build_type<ReplacingFile>, &g_type<ReplacingFile>,
        &instance_size<ReplacingFile>},
+      {"RecordMerger", &build_type<RecordMerger>, &g_type<RecordMerger>,
+       &instance_size<RecordMerger>},
   };
   return rows;
 }

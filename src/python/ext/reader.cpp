@@ -1,6 +1,7 @@
 // The streaming reader behind orx.open and the record batches it hands out: bytes from a
 // path, a bytes-like object or a binary file object, through one reused buffer; batches as
 // `bytes` of whole records, checked again whenever they come back from Python.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "reader.h"
 #include "sources.h"
 #include "stream_reader.h"
+#include "zstd_stream.h"
 
 namespace orx::py::ext {
 namespace {
@@ -94,8 +96,8 @@ struct ReaderState {
   std::optional<StreamReader> reader;
   std::vector<uint8_t> run;  // reused between batches
   bool busy = false;
-  // The source calls no Python code (a path, or a read-only buffer held by `view`), so that
-  // reads run without the GIL.
+  // The source calls no Python code and cannot change (a path, or exact bytes held by `view`),
+  // so that reads run without the GIL.
   bool gil_free = false;
   bool released = false;  // the GIL is released around the current read
 
@@ -164,6 +166,33 @@ Status read_run(ReaderState* s, size_t max, std::vector<uint8_t>& out, RunInfo& 
   return read;
 }
 
+// Whether the bytes `source` exports can change: only exact bytes, and memoryviews of them
+// (of views of them, and so on), cannot. A read-only view says nothing of the object under it
+// (memoryview(bytearray).toreadonly() changes with the bytearray), so anything else is read
+// with the GIL held, in step with the code that may change it.
+bool immutable_bytes(PyObject* source) {
+  for (int depth = 0; depth < 64; ++depth) {
+    if (PyBytes_CheckExact(source)) return true;
+    if (!PyMemoryView_Check(source)) return false;
+    source = PyMemoryView_GET_BUFFER(source)->obj;
+    if (!source) return false;
+  }
+  return false;
+}
+
+// The whole stream as it lies in memory, when the reader reads an exact bytes object holding a
+// raw stream: immutable while the reader holds it, so its records can be used in place. (A
+// read-only view of a mutable buffer is no such thing: its owner may still change it.)
+std::optional<std::string_view> immutable_stream(const ReaderState* s) {
+  if (!s->has_view || !PyBytes_CheckExact(s->owner.get())) return std::nullopt;
+  const std::string_view all(static_cast<const char*>(s->view.buf),
+                             static_cast<size_t>(s->view.len));
+  const size_t head = std::min(all.size(), kSniffSize);
+  if (starts_zstd_frame({reinterpret_cast<const uint8_t*>(all.data()), head}))
+    return std::nullopt;
+  return all;
+}
+
 // reader_open(source, kind, chunk_size, allow_truncated): `kind` "path", "buffer" or "file".
 PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
                       bool allow_truncated) {
@@ -180,7 +209,7 @@ PyObject* reader_open(PyObject* source, std::string kind, uint64_t chunk_size,
     if (PyObject_GetBuffer(source, &state->view, PyBUF_SIMPLE) < 0) return nullptr;
     state->has_view = true;
     state->owner = Ref::borrow(source);
-    state->gil_free = state->view.readonly;
+    state->gil_free = immutable_bytes(source);
     raw = std::make_unique<MemorySource>(
         std::string_view(static_cast<const char*>(state->view.buf), state->view.len));
   } else if (kind == "file") {
@@ -261,7 +290,8 @@ PyObject* reader_batch(PyObject* capsule, uint64_t size, bool all_or_error) {
 // The DataFrame of every remaining record, as BufferStore.decode_to_df makes it: the records
 // are read and checked first, a failure raises with the decoder's text, then the frame is made
 // from the records gathered.
-PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bool pretty_px) {
+PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bool pretty_px,
+                       bool datetimes) {
   ReaderState* s = state_of(capsule);
   Busy busy(s);
   if (!busy) return nullptr;
@@ -269,12 +299,25 @@ PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bo
   if (!meta) return nullptr;
   SharedHold hold(cell_of<Metadata>(metadata));
   if (!hold) return nullptr;
+  // The rest of a stream held in bytes is read where it lies when it is whole records that
+  // convert; anything else (a failure to report, a cut tail) takes the reader's own way.
+  const std::optional<std::string_view> stream = immutable_stream(s);
+  if (stream && !s->reader->failed()) {
+    const std::string_view rest =
+        stream->substr(std::min<size_t>(s->reader->offset(), stream->size()));
+    bool whole = false;
+    size_t count = 0;
+    PyObject* frame =
+        frame_of_whole(rest, meta->mappings, pretty_ts, pretty_px, datetimes, whole, count);
+    if (frame) s->reader->skip_rest(rest.size(), count);
+    if (frame || PyErr_Occurred()) return frame;
+  }
   std::vector<uint8_t> records;
   RunInfo info;
   const Status read = read_run(s, std::numeric_limits<size_t>::max(), records, info);
   if (!read) return raise_failure(*s->reader, read.error(), false);
   return frame_of({reinterpret_cast<const char*>(records.data()), records.size()}, info.count,
-                  meta->mappings, pretty_ts, pretty_px);
+                  meta->mappings, pretty_ts, pretty_px, datetimes);
 }
 
 PyObject* reader_offset(PyObject* capsule) {
@@ -306,14 +349,28 @@ PyObject* reader_close(PyObject* capsule) {
 }
 
 PyObject* batch_frame(PyObject* data, uint64_t count, PyObject* metadata, bool pretty_ts,
-                      bool pretty_px) {
-  std::optional<CheckedRun> run = checked_run(data, count);
-  if (!run) return nullptr;
+                      bool pretty_px, bool datetimes) {
+  if (!PyBytes_Check(data)) {
+    raise_cannot_convert(data, "PyBytes");
+    return nullptr;
+  }
   const Metadata* meta = metadata_of(metadata);
   if (!meta) return nullptr;
   SharedHold hold(cell_of<Metadata>(metadata));
   if (!hold) return nullptr;
-  return frame_of(run->bytes, run->info.count, meta->mappings, pretty_ts, pretty_px);
+  // The batch is checked again as it is surveyed for the frame: one pass over its records.
+  const std::string_view bytes(PyBytes_AS_STRING(data),
+                               static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  bool whole = false;
+  size_t found = 0;
+  Ref frame = Ref::steal(
+      frame_of_whole(bytes, meta->mappings, pretty_ts, pretty_px, datetimes, whole, found));
+  if (!frame && PyErr_Occurred()) return nullptr;
+  if (!whole || found != count) {
+    raise(PyExc_ValueError, "the bytes are not a batch of whole records of this count");
+    return nullptr;
+  }
+  return frame.release();
 }
 
 // The records of a batch of one kind with their layout bytes only, back to back: the bytes
@@ -347,13 +404,15 @@ const MethodRow kFunctions[] = {
     function<&reader_next>("reader_next(reader)\n--\n\nThe next record object, or None."),
     function<&reader_batch>("reader_batch(reader, size, all_or_error)\n--\n\n"
                             "The next batch as (bytes, count, kinds, stride), or None at the end."),
-    function<&reader_frame>("reader_frame(reader, metadata, pretty_ts, pretty_px)\n--\n\n"
-                            "The DataFrame of every remaining record."),
+    function<&reader_frame>(
+        "reader_frame(reader, metadata, pretty_ts, pretty_px, datetimes)\n--\n\n"
+        "The DataFrame of every remaining record."),
     function<&reader_offset>("reader_offset(reader)\n--\n\nStream offset of the next record."),
     function<&reader_records>("reader_records(reader)\n--\n\nWhole records read so far."),
     function<&reader_close>("reader_close(reader)\n--\n\nDrops the reader's source."),
-    function<&batch_frame>("batch_frame(data, count, metadata, pretty_ts, pretty_px)\n--\n\n"
-                           "The DataFrame of a batch's records."),
+    function<&batch_frame>(
+        "batch_frame(data, count, metadata, pretty_ts, pretty_px, datetimes)\n--\n\n"
+        "The DataFrame of a batch's records."),
     function<&batch_compact>(
         "batch_compact(data, count)\n--\n\nThe layout bytes of a batch's records, back to back."),
 };
