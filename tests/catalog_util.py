@@ -33,6 +33,14 @@ def params(symbols, start, end, stype=orx.Stype.RAW, schema=orx.Schema.MBP1):
     return p
 
 
+def day_name(cat, day):
+    """The name of the day file `cat` writes for `day` (ISO text)."""
+    return day + orx.catalog._format.FORMATS[cat.day_format].file_name("", cat.compression)
+
+
+# Catalogs of each way of writing days: (compression, day-file format), with their test ids.
+WRITE_WAYS = [("zstd", 1), (None, 1), ("zstd", 2)]
+WRITE_IDS = ["zstd", "raw", "dayfile"]
 def index_doc(data):
     """A directory's index as the JSON document of its earlier form, decoded from its bytes
     with struct alone (the layout design.md gives), as a reference for the numpy reader."""

@@ -2,6 +2,7 @@ import json
 import re
 import os
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -11,33 +12,35 @@ import pytest
 
 import orx
 import orx.catalog as oc
-from catalog_util import DAY0, NS_DAY, TICKERS, day_text, index_doc, params, records, spread
+from catalog_util import (DAY0, NS_DAY, TICKERS, WRITE_IDS, WRITE_WAYS, day_name, day_text,
+                          index_doc, params, records, spread)
 from stream_util import mbp1_bytes, stream
 from helpers import TEMPORARY, temporaries
 
 MBP1_DIR = ("FUTURES", "mbp-1")
 
 
-@pytest.fixture(params=["zstd", None], ids=["zstd", "raw"])
+@pytest.fixture(params=WRITE_WAYS, ids=WRITE_IDS)
 def lcat(tmp_path, request):
     """A catalog in a local directory."""
-    return orx.Catalog(tmp_path, compression=request.param)
+    compression, fmt = request.param
+    return orx.Catalog(tmp_path, compression=compression, day_format=fmt)
 
 
-@pytest.fixture(params=[("zstd", "local"), (None, "local"), ("zstd", "s3"), (None, "s3")],
-                ids=["zstd-local", "raw-local", "zstd-s3", "raw-s3"])
+@pytest.fixture(params=[(w, where) for where in ("local", "s3") for w in WRITE_WAYS],
+                ids=[f"{i}-{where}" for where in ("local", "s3") for i in WRITE_IDS])
 def cat(tmp_path, request):
     """A catalog in a local directory or in the S3 emulator."""
-    compression, where = request.param
+    (compression, fmt), where = request.param
     if where == "local":
-        return orx.Catalog(tmp_path, compression=compression)
+        return orx.Catalog(tmp_path, compression=compression, day_format=fmt)
     server = request.getfixturevalue("s3_server")
     return orx.Catalog(request.getfixturevalue("s3_url"), server.options,
-                       compression=compression)
+                       compression=compression, day_format=fmt)
 
 
 def fname(cat, day):
-    return day + (".orx.zst" if cat.compression == "zstd" else ".orx")
+    return day_name(cat, day)
 
 
 @pytest.fixture
@@ -70,7 +73,7 @@ def index_text(cat):
     return (day_dir(cat) / oc.INDEX_NAME).read_bytes()
 
 
-DAY_FILE = re.compile(r"^\d{4}-\d{2}-\d{2}\.orx(\.zst)?$")
+DAY_FILE = re.compile(r"^\d{4}-\d{2}-\d{2}\.(orx(\.zst)?|orxday)$")
 
 
 @pytest.fixture
@@ -96,10 +99,9 @@ def test_days_are_split_at_utc_midnight_and_named_by_day(lcat):
     times = [(DAY0 - 1, 7), (DAY0, 8), (DAY0 + NS_DAY - 1, 7), (DAY0 + NS_DAY, 9)]
     written = lcat.write(records(times))
     names = sorted(p.name for p in written)
-    suffix = ".orx.zst" if lcat.compression == "zstd" else ".orx"
-    assert names == [d + suffix for d in ("2025-11-30", "2025-12-01", "2025-12-02")]
+    assert names == [day_name(lcat, d) for d in ("2025-11-30", "2025-12-01", "2025-12-02")]
     assert sorted(os.listdir(day_dir(lcat))) == sorted(names + [oc.INDEX_NAME, oc.LOCK_NAME])
-    with orx.open(day_dir(lcat) / ("2025-12-01" + suffix)) as r:
+    with orx.open(day_dir(lcat) / day_name(lcat, "2025-12-01")) as r:
         meta = r.metadata
         got = [(rec.ts_event, rec.instrument_id) for rec in r]
     # a day file keeps each instrument's records together, by instrument id
@@ -230,11 +232,16 @@ def test_reindex_gives_the_index_the_writes_built(lcat):
                                                      [9, "ESH6", 3, DAY0 + 5, DAY0 + 5 * sixth]]
     size = os.path.getsize(day_dir(lcat) / first["file"])
     assert first["stat"][0] == size
-    # the metadata and the instruments' byte ranges (or frames) tile the file
+    # the metadata and the instruments' byte ranges (or frames) tile the file (format 2: from
+    # its 16-byte header to its directory, whose offset is in the 32-byte trailer)
+    lo, hi = 0, size
+    if lcat.day_format == 2:
+        tail = (day_dir(lcat) / first["file"]).read_bytes()[-32:]
+        lo, hi = 16, struct.unpack_from("<Q", tail, 8)[0]
     assert [b[:4] for b in first["blocks"]] == [e[0:1] + e[2:5] for e in first["instruments"]]
     ranges = sorted([first["head"]] + [b[4:] for b in first["blocks"]])
-    assert ranges[0][0] == 0 and all(a[0] + a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
-    assert ranges[-1][0] + ranges[-1][1] == size
+    assert ranges[0][0] == lo and all(a[0] + a[1] == b[0] for a, b in zip(ranges, ranges[1:]))
+    assert ranges[-1][0] + ranges[-1][1] == hi
 
 
 def test_split_points_cut_where_ts_event_grows(monkeypatch):

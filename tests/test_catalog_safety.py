@@ -16,7 +16,8 @@ import pytest
 import orx
 import orx.catalog as oc
 from orx import _ext
-from catalog_util import DAY0, NS_DAY, TICKERS, index_doc, params, records, spread
+from catalog_util import (DAY0, NS_DAY, TICKERS, WRITE_IDS, WRITE_WAYS, index_doc, params,
+                          records, spread)
 from stream_util import mbp1_bytes, stream
 
 MBP1 = ("FUTURES", "mbp-1")
@@ -106,7 +107,7 @@ def test_a_stream_the_reader_cannot_open_is_an_error_naming_the_file(tmp_path):
     ".orx-catalog.0123456789abcdef.2025-12-01.orx.zst.tmp",  # as older catalogs named them
 ])
 def test_only_the_catalogs_own_temporary_files_are_removed(tmp_path, ours):
-    cat = orx.Catalog(tmp_path, compression="zstd")
+    cat = orx.Catalog(tmp_path, compression="zstd", day_format=1)
     cat.write(records(spread()))
     d = day_dir(cat)
     theirs = [".tmp-notes", ".notes.tmp", ".2025-12-01.orx.zst.4242-1.tmp", "draft.tmp",
@@ -139,12 +140,12 @@ def run_killed(root, data, moment):
     assert done.returncode == -signal.SIGKILL, done.stderr.decode()
 
 
-@pytest.mark.parametrize("compression", ["zstd", None])
+@pytest.mark.parametrize("compression, fmt", WRITE_WAYS, ids=WRITE_IDS)
 @pytest.mark.parametrize("moment, landed", [
     ("staged", False), ("committed", True), ("renamed", True), ("indexed", True)])
-def test_a_write_killed_at_any_moment_lands_whole_or_not_at_all(tmp_path, compression, moment,
-                                                                 landed):
-    cat = orx.Catalog(tmp_path, compression=compression)
+def test_a_write_killed_at_any_moment_lands_whole_or_not_at_all(tmp_path, compression, fmt,
+                                                                 moment, landed):
+    cat = orx.Catalog(tmp_path, compression=compression, day_format=fmt)
     cat.write(records(spread(days=3)))
     everything = params([], 0, 1 << 62)
     old = rows(cat.query(everything))
@@ -152,7 +153,7 @@ def test_a_write_killed_at_any_moment_lands_whole_or_not_at_all(tmp_path, compre
     more = records([(DAY0 + 7, 8), (DAY0 + NS_DAY + 7, 9), (DAY0 + 2 * NS_DAY + 7, 7),
                     (DAY0 + 5 * NS_DAY, 7)])
     run_killed(tmp_path, more, moment)
-    other = orx.Catalog(tmp_path / "new", compression=compression)
+    other = orx.Catalog(tmp_path / "new", compression=compression, day_format=fmt)
     other.write(records(spread(days=3)))
     other.write(more)
     new = rows(other.query(everything))
@@ -222,8 +223,9 @@ HOSTILE = {
 }
 
 
-def hostile_catalog(tmp_path, compression, spoil=None, text=None):
-    cat = orx.Catalog(tmp_path, compression=compression)
+def hostile_catalog(tmp_path, way, spoil=None, text=None):
+    compression, fmt = way
+    cat = orx.Catalog(tmp_path, compression=compression, day_format=fmt)
     cat.write(records(spread(days=3, per_day=1000, ids=(7, 8, 9))))
     index = day_dir(cat) / oc.INDEX_NAME
     doc = index_doc(index.read_bytes())
@@ -234,13 +236,13 @@ def hostile_catalog(tmp_path, compression, spoil=None, text=None):
     return cat
 
 
-@pytest.mark.parametrize("compression", ["zstd", None])
+@pytest.mark.parametrize("way", WRITE_WAYS, ids=WRITE_IDS)
 @pytest.mark.parametrize("case", [*HOSTILE, "deep nesting", "not JSON", "an empty file"])
-def test_a_hostile_index_gives_the_files_answer_and_the_next_write_mends_it(tmp_path,
-                                                                           compression, case):
+def test_a_hostile_index_gives_the_files_answer_and_the_next_write_mends_it(tmp_path, way,
+                                                                           case):
     text = {"deep nesting": b"[" * 100_000 + b"]" * 100_000, "not JSON": b"\xff{",
             "an empty file": b""}.get(case)
-    cat = hostile_catalog(tmp_path, compression, HOSTILE.get(case), text)
+    cat = hostile_catalog(tmp_path, way, HOSTILE.get(case), text)
     files = sorted(str(p) for p in day_dir(cat).glob("2*"))
     want = reference(files, ["ESZ5", "ESH6"], DAY0 + 5, DAY0 + 2 * NS_DAY + 7)
     index = day_dir(cat) / oc.INDEX_NAME
@@ -273,7 +275,7 @@ class _no_warning:
 
 @pytest.fixture
 def linked(tmp_path):
-    cat = orx.Catalog(tmp_path / "cat", compression="zstd")
+    cat = orx.Catalog(tmp_path / "cat", compression="zstd", day_format=1)
     cat.write(records(spread(days=2)))
     outside = tmp_path / "outside"
     outside.mkdir()
@@ -340,7 +342,7 @@ def test_links_are_read_only_inside_the_root(linked, tmp_path):
 
 
 def test_a_block_holding_more_than_its_entry_says_is_refused(tmp_path):
-    cat = orx.Catalog(tmp_path, compression="zstd")
+    cat = orx.Catalog(tmp_path, compression="zstd", day_format=1)
     cat.write(records([(DAY0 + k, 7) for k in range(3)] + [(DAY0 + 5, 8)]))
     path = day_dir(cat) / "2025-12-01.orx.zst"
     index = day_dir(cat) / oc.INDEX_NAME
@@ -373,7 +375,7 @@ def test_a_block_holding_more_than_its_entry_says_is_refused(tmp_path):
     ("zstd", "last block"),  # a zstd day missing its last block
 ])
 def test_a_day_cut_short_is_an_error_not_a_shorter_answer(tmp_path, compression, cut):
-    cat = orx.Catalog(tmp_path, compression=compression)
+    cat = orx.Catalog(tmp_path, compression=compression, day_format=1)
     cat.write(records(spread(days=1, per_day=30)))
     name = "2025-12-01" + (".orx.zst" if compression else ".orx")
     path = day_dir(cat) / name
@@ -396,7 +398,7 @@ def test_a_day_cut_short_is_an_error_not_a_shorter_answer(tmp_path, compression,
     ("at the last block", "the entry of 2025-12-01.orx.zst records 30 records, the file holds"),
 ])
 def test_a_day_cut_after_planning_is_an_error_when_read(tmp_path, where, error):
-    cat = orx.Catalog(tmp_path, compression="zstd")
+    cat = orx.Catalog(tmp_path, compression="zstd", day_format=1)
     cat.write(records(spread(days=1, per_day=30)))
     result = cat.query(params([], 0, 1 << 62))
     path = day_dir(cat) / "2025-12-01.orx.zst"

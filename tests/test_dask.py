@@ -19,12 +19,13 @@ def split_small(monkeypatch):
     monkeypatch.setattr(oc._index, "SPLIT_EVERY", 4)
 
 
-@pytest.fixture(params=[("zstd", "local"), (None, "local"), ("zstd", "s3")],
-                ids=["zstd", "raw", "zstd-s3"])
+@pytest.fixture(params=[("zstd", "local", None), ("zstd", "local", 1), (None, "local", 1),
+                        ("zstd", "s3", None)],
+                ids=["dayfile", "zstd", "raw", "dayfile-s3"])
 def cat(tmp_path, split_small, request):
-    compression, where = request.param
+    compression, where, fmt = request.param
     if where == "local":
-        c = orx.Catalog(tmp_path, compression=compression)
+        c = orx.Catalog(tmp_path, compression=compression, day_format=fmt)
     else:
         c = orx.Catalog(request.getfixturevalue("s3_url"),
                         request.getfixturevalue("s3_server").options, compression=compression)
@@ -129,10 +130,13 @@ COLUMN_SETS = [["symbol", "price"], ["action", "side", "ts_recv", "size"], ["bid
                ["ts_in_delta", "symbol", "sequence"]]
 
 
+@pytest.mark.parametrize("day_format", [1, 2])
 @pytest.mark.parametrize("datetimes", [False, True])
 @pytest.mark.parametrize("pretty_px", [False, True])
-def test_columns_are_those_of_the_whole_frame(tmp_path, split_small, pretty_px, datetimes):
-    cat = orx.Catalog(tmp_path, compression="zstd")
+def test_columns_are_those_of_the_whole_frame(tmp_path, split_small, pretty_px, datetimes,
+                                              day_format):
+    cat = orx.Catalog(tmp_path, compression="zstd", day_format=day_format)
+    assert cat.day_format == day_format
     cat.write(records(spread(days=3, per_day=10)))
     cat.write(records([(DAY0 + 7, 99), (DAY0 + 8, 7)], ts_in_delta=-7, action=84))  # 99: no ticker
     p = params([], DAY0, DAY0 + 3 * NS_DAY)

@@ -192,3 +192,31 @@ def zstd_frames(data: bytes) -> list[tuple[int, int, bool, int]]:
 def zstd_decompress_exact(data: bytes, size: int) -> bytes:
     """The content of `data`, exactly one zstd frame, which must hold exactly `size` bytes; a
     frame holding more is refused as soon as it overflows."""
+
+# Day files of the catalog (format 2) and the query executor.
+
+def dayfile_encode(
+    rtype: int, records: Buffer, cuts: list[int], level: int, threads: int
+) -> list[bytes]:
+    """The stored blocks of the runs records[cuts[i]:cuts[i+1]] of records of `rtype` (a
+    bytes-like object of whole records), made on up to `threads` threads (0: the default)."""
+
+def dayfile_decode(rtype: int, block: bytes, count: int) -> bytes:
+    """The `count` records a stored block (bytes) holds."""
+
+def crc32c(data: Buffer) -> int:
+    """The CRC-32C of a bytes-like object."""
+
+def query_run(
+    rtype: int,
+    days: Sequence[tuple[int, int, Sequence[tuple[Buffer, int, bool, int, int, int, int]]]],
+    threads: int,
+) -> tuple[bytes, list[list[int]]]:
+    """The records of the blocks of `days`, [(start, end, [(data, coding, known, count, id,
+    first, last), ...]), ...], each day's cut to start <= ts_event < end and merged by ts_event
+    (equal times by instrument id, then block order), the days one after the other: (bytes,
+    [[records taken of each block] of each day]). A block that fails raises ValueError(detail,
+    day, block)."""
+
+def query_threads() -> int:
+    """The executor's default number of threads."""

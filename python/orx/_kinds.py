@@ -117,6 +117,8 @@ def is_zstd(head: bytes) -> bool:
 
 
 PARQUET_MAGIC = b"PAR1"
+# A catalog's day file of format 2 (blocks stored column by column) starts with this.
+DAY_FILE_MAGIC = b"\x93ORXDAY\n"
 # A catalog directory's index (see orx.catalog._index) starts with these bytes.
 INDEX_MAGIC = b"ORXINDEX"
 # The key under which Parquet and Arrow data written by orx carry the stream's metadata (hex).

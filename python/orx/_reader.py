@@ -9,7 +9,7 @@ import stat
 
 from . import _ext
 from ._deps import require as _require
-from ._kinds import LOOK_SIZE, SCHEMA_KINDS, kind_name, looks_like, record_dtype
+from ._kinds import DAY_FILE_MAGIC, LOOK_SIZE, SCHEMA_KINDS, kind_name, looks_like, record_dtype
 from ._lib import Metadata
 
 DEFAULT_BATCH_SIZE = 65_536
@@ -313,6 +313,10 @@ def _not_a_stream(path: str, failure: Exception, batch_size: int):
     if regular:  # (a pipe is read once: its bytes are gone)
         with builtins.open(path, "rb") as f:
             head = f.read(LOOK_SIZE)
+    if regular and head.startswith(DAY_FILE_MAGIC):
+        from .catalog._day_format import day_file_stream
+
+        return day_file_stream(path)
     what = looks_like(head) if regular else None
     if what in ("a Parquet file", "CSV text", "text"):
         from ._convert import converted_stream, sniff

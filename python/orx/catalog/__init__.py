@@ -20,9 +20,11 @@ from ._journal import JOURNAL_NAME
 from ._plan import Part, Plan, merge_ticker, plan_stream_file
 from ._result import QueryResult
 from ._storage import LOCK_NAME
+from ._day_format import DayFileFormat
 from ._stream_format import StreamFormat
 
 _format.register(StreamFormat())
+_format.register(DayFileFormat())
 
 __all__ = ["Catalog", "DayFile", "Part", "Plan", "QueryResult", "UnknownSymbolError",
            "merge_ticker", "plan_stream_file"]

@@ -158,7 +158,11 @@ class Catalog:
 
     def __init__(self, path: os.PathLike[str] | str,
                  storage_options: dict[str, Any] | None = None, *,
-                 compression: str | None = "auto"):
+                 compression: str | None = "auto", day_format: int | None = None):
+        if day_format is not None and (isinstance(day_format, bool)
+                                       or day_format not in _format.FORMATS):
+            raise ValueError(f"day_format must be one of {sorted(_format.FORMATS)} or None, "
+                             f"got {day_format!r}")
         if compression not in ("auto", "zstd", None):
             raise ValueError(f"compression must be 'auto', 'zstd' or None, got {compression!r}")
         if compression == "zstd" and not _zstd_available():
@@ -176,6 +180,8 @@ class Catalog:
         self.storage_options = storage_options
         self.compression = ("zstd" if _zstd_available() else None) if compression == "auto" \
             else compression
+        # The format new days are written in (a day that exists keeps its own).
+        self.day_format = _format.WRITE_VERSION if day_format is None else day_format
         # Entries already checked, by directory: valid while the index's bytes are these and
         # the file has the identity the entry records.
         self._checked: dict[str, tuple[bytes, dict[str, Entry]]] = {}
@@ -204,10 +210,11 @@ class Catalog:
         text = day if isinstance(day, str) else day.isoformat()
         if self._remote:
             found = self._view(rel, kind_of(schema), (text, text)).days.get(text)
-            return self._storage.path(found[1] if found else f"{rel}/" + _format.writing(
-            ).file_name(text, self.compression))
+            return self._storage.path(found[1] if found else f"{rel}/" + _format.FORMATS[
+            self.day_format].file_name(text, self.compression))
         existing = _day_files(self._storage.scan(rel), str(self.directory(dataset, schema)))
-        name = existing.get(text) or _format.writing().file_name(text, self.compression)
+        name = existing.get(text) or _format.FORMATS[self.day_format].file_name(text,
+                                                                           self.compression)
         return self.directory(dataset, schema) / name
 
     # -- what the catalog holds --------------------------------------------------------------
@@ -637,7 +644,7 @@ class Catalog:
         an append merges the day's records with the new ones."""
         plans = []
         for day, new in groups:
-            fmt, compression = _format.writing(), self.compression
+            fmt, compression = _format.FORMATS[self.day_format], self.compression
             old_meta, old = None, empty(kind)
             if day in view.days:
                 entry, loc = view.days[day]

@@ -21,6 +21,10 @@ A format is an object with:
   ordered by ts_event, equal times by instrument id, then as written. A block that does not
   hold what the entry says (count, instrument, times, size) is an error naming the file and the
   block, as is a file whose record count is not the entry's;
+- ``inputs(file, part)``: what ``read`` reads, left for the executor (``_execute``) to decode
+  and merge, so that one call of the core does the work of many parts: the metadata, the
+  executor's inputs (a block's bytes, its coding and what its entry says of it) and the index
+  blocks they come from (for errors);
 - ``ranges(part)``: the (offset, length) byte ranges ``read`` takes of the file for `part`, or
   None when it reads the file whole. An object store fetches exactly these (coalesced, in
   parallel) before ``read`` runs, so that ``read`` finds them in memory.
@@ -59,12 +63,15 @@ class DayFormat(Protocol):
 
     def read(self, file: ReadFile, part: Part) -> tuple[Metadata, Any]: ...
 
+    def inputs(self, file: ReadFile, part: Part) -> tuple[Metadata, list[tuple[Any, ...]],
+                                                          list[Any]]: ...
+
     def ranges(self, part: Part) -> list[tuple[int, int]] | None: ...
 
 
 FORMATS: dict[int, DayFormat] = {}
 # The version new days are written in.
-WRITE_VERSION = 1
+WRITE_VERSION = 2
 # The format of plain streams, which is also how a stream file outside a catalog is read.
 STREAM_VERSION = 1
 

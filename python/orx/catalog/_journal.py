@@ -59,7 +59,13 @@ def pause_point(moment: str) -> None:
 
 
 def digest(metadata: Metadata, records: Any) -> str:
-    h = hashlib.sha256(metadata.encode())
+    try:
+        head = metadata.encode()
+    except OSError:  # a symbol map larger than a stream's metadata carries: the day file's form
+        from ._day_format import encode_head
+
+        head = b"day-file head" + encode_head(metadata)
+    h = hashlib.sha256(head)
     h.update(memoryview(records).cast("B") if len(records) else b"")
     return h.hexdigest()
 

@@ -128,12 +128,19 @@ def plan_stream_file(path: str | os.PathLike[str], tickers: tuple[str, ...] | No
     from ._records import kind_of
     from ._storage import FileStat
 
+    from ._day_format import VERSION, decode_file, is_day_file
+
     where = os.fspath(path)
     fd = os.open(where, os.O_RDONLY | os.O_CLOEXEC)
     with ReadFile(fd, where) as f:
-        meta = _peek_metadata(where)
+        version = VERSION if is_day_file(f.read(0, min(f.stat.size, 8))) \
+            else _format.STREAM_VERSION
+        if version == VERSION:  # a catalog's day file of format 2, read on its own
+            meta = decode_file(f.read_all(), where)[0]
+        else:
+            meta = _peek_metadata(where)
         kind = kind_of(meta.schema)
-        s = _format.get(_format.STREAM_VERSION, where).summarise(f, kind)
+        s = _format.get(version, where).summarise(f, kind)
         st = f.stat
     entry = Entry(os.path.basename(where), "", s["format"], FileStat(st.size, st.mtime_ns,
                                                                       st.inode),
@@ -170,9 +177,20 @@ def _open(part: Part) -> Any:
     return storage.open_file(os.path.relpath(part.location, part.root).replace(os.sep, "/"))
 
 
-def read_part(part: Part, opened: Any = None) -> tuple[Metadata | None, Any]:
+def _take(fmt: Any, f: Any, part: Part, inputs: bool) -> tuple[Metadata, Any]:
+    if not inputs:
+        return fmt.read(f, part)
+    meta, taken, blocks = fmt.inputs(f, part)
+    return meta, (part, f.where, taken, blocks)
+
+
+def read_part(part: Part, opened: Any = None, inputs: bool = False
+              ) -> tuple[Metadata | None, Any]:
     """The metadata and records of `part` (see Part.read); `opened`: the part's file, opened
-    (and its ranges fetched) already."""
+    (and its ranges fetched) already. With `inputs`, instead of the records: (the part as
+    read, its file, the executor's inputs, the index blocks they come from), the records
+    themselves left to one executor call over many parts (None for the metadata and no
+    inputs when the day has gone)."""
     for _ in range(_REREADS):
         f = opened
         opened = None
@@ -187,11 +205,12 @@ def read_part(part: Part, opened: Any = None) -> tuple[Metadata | None, Any]:
             try:
                 with f:
                     # a catalog's objects are never rewritten: a new version is a new object
+                    fmt = _format.get(part.format, part.location)
                     if part.stat is None or _remote(part) or f.stat.key() == list(part.stat):
-                        return _format.get(part.format, part.location).read(f, part)
+                        return _take(fmt, f, part, inputs)
                     if part.root is None:  # a stream file that changed: read it whole, as it is
                         whole = dataclasses.replace(part, blocks=None, head=None, count=None)
-                        return _format.get(part.format, part.location).read(f, whole)
+                        return _take(fmt, f, whole, inputs)
             except FileNotFoundError:  # an object removed since it was planned
                 if not _remote(part):
                     raise
@@ -199,7 +218,7 @@ def read_part(part: Part, opened: Any = None) -> tuple[Metadata | None, Any]:
 
         fresh = replan(part)
         if fresh is None:  # the day was removed, or holds nothing of the part any more
-            return None, empty(part.kind)
+            return None, ((part, part.location, [], []) if inputs else empty(part.kind))
         if fresh.location == part.location and _remote(part):
             raise FileNotFoundError(errno.ENOENT, "the index lists this object but it is not "
                                     "there; Catalog.reindex() rebuilds the index from the "
@@ -215,9 +234,11 @@ _WINDOW_BYTES = 64 << 20
 _WINDOW_PARTS = 32
 
 
-def read_parts(parts: Iterable[Part]) -> Iterator[tuple[Part, Metadata | None, Any]]:
-    """(part, metadata, records) of each part, in order (see Part.read). Parts in an object
-    store are fetched a window at a time: the byte ranges of several days in flight at once."""
+def read_parts(parts: Iterable[Part], inputs: bool = False
+               ) -> Iterator[tuple[Part, Metadata | None, Any]]:
+    """(part, metadata, records) of each part, in order (see Part.read; records as read_part
+    gives them with `inputs`). Parts in an object store are fetched a window at a time: the
+    byte ranges of several days in flight at once."""
     window: list[tuple[Part, list[tuple[int, int]] | None]] = []
     size = 0
 
@@ -233,7 +254,7 @@ def read_parts(parts: Iterable[Part]) -> Iterator[tuple[Part, Metadata | None, A
         for p, r in window:
             rel = rels[p.location]
             opened = ObjectFile(storage, rel, None, got[rel]) if got is not None and r else None
-            meta, arr = read_part(p, opened)
+            meta, arr = read_part(p, opened, inputs)
             yield p, meta, arr
         window.clear()
 
@@ -242,7 +263,7 @@ def read_parts(parts: Iterable[Part]) -> Iterator[tuple[Part, Metadata | None, A
             if window:
                 yield from flush()
                 size = 0
-            meta, arr = read_part(part)
+            meta, arr = read_part(part, inputs=inputs)
             yield part, meta, arr
             continue
         if window and (window[0][0].root != part.root

@@ -8,8 +8,9 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._lib import Metadata
+from ._execute import run_days
 from ._plan import Plan, merge_ticker, read_parts
-from ._records import concat, numpy, ts_ids
+from ._records import numpy, ts_ids
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -38,6 +39,7 @@ class QueryResult:
     def __init__(self, plan: Plan):
         self.plan = plan
         self._cache: tuple[Metadata, Any] | None = None
+        self._data = b""  # the bytes of the cached records
 
     @property
     def parts(self) -> tuple[Any, ...]:
@@ -57,20 +59,41 @@ class QueryResult:
                 yield part.location, meta, arr
 
     def _read(self) -> tuple[Metadata, Any]:
+        """The metadata and records of the whole answer: every part's blocks read, then one
+        executor call decodes them in parallel and merges each day into one buffer."""
         if self._cache is None:
             np = numpy()
+            days, sources, metas = [], [], []
+            for _, meta, (read_as, where, inputs, blocks) in read_parts(self.plan.parts,
+                                                                        inputs=True):
+                if meta is None:
+                    continue
+                days.append((read_as.start, read_as.end, inputs))
+                sources.append((where, blocks))
+                metas.append((where, meta, inputs))
+            data, arr, counts = run_days(self.plan.kind, days, sources)
             maps: dict[int, str] = {}
             seen: dict[int, str] = {}
-            arrs = []
-            for where, meta, arr in self._days():
+            at = 0
+            for (where, meta, inputs), taken in zip(metas, counts):
+                n = sum(taken)
+                if all(i[2] for i in inputs):  # blocks of one instrument each
+                    ids = sorted({i[4] for i, c in zip(inputs, taken) if c})
+                else:
+                    ids = np.unique(ts_ids(arr[at:at + n])[1]).tolist()
+                at += n
                 tickers = meta.mappings.map
-                for i in np.unique(ts_ids(arr)[1]).tolist():
+                for i in ids:
                     t = tickers.get(i)
                     if t is not None:
                         merge_ticker(maps, seen, i, t, os.path.basename(where))
-                arrs.append(arr)
-            self._cache = self.plan._metadata(maps), concat(arrs, self.plan.kind)
+            self._data = data
+            self._cache = self.plan._metadata(maps), arr
         return self._cache
+
+    def _whole(self) -> tuple[Metadata, bytes, int]:
+        meta, arr = self._read()
+        return meta, self._data, len(arr)
 
     @property
     def metadata(self) -> Metadata:
@@ -82,8 +105,8 @@ class QueryResult:
 
     def to_bytes(self) -> bytes:
         """One stream of every selected record, ordered by ts_event."""
-        meta, arr = self._read()
-        return meta.encode() + arr.tobytes()
+        meta, data, _ = self._whole()
+        return _stream_head(meta) + data
 
     def reader(self, **options: Any) -> Reader:
         """An ``orx.open`` reader over the selected records (options as for orx.open)."""
@@ -94,16 +117,32 @@ class QueryResult:
     def to_pandas(self, pretty_ts: bool = False, pretty_px: bool = False, *,
                   datetimes: bool = False) -> pd.DataFrame:
         """The frame ``orx.open(...).to_pandas`` gives for the selected records."""
-        frame: pd.DataFrame = self.reader().to_pandas(pretty_ts, pretty_px, datetimes=datetimes)
+        from .. import _ext
+        from .._deps import require
+
+        if pretty_ts and datetimes:
+            raise ValueError("pretty_ts and datetimes cannot be combined")
+        require("pandas", "dataframe", "to_pandas")
+        meta, data, n = self._whole()
+        frame: pd.DataFrame = _ext.batch_frame(data, n, meta, pretty_ts, pretty_px,
+                                               bool(datetimes))
         return frame
 
     def to_numpy(self) -> npt.NDArray[np.void]:
         """The selected records as a numpy structured array (fields as the record's)."""
-        array: npt.NDArray[np.void] = self.reader().to_numpy()
+        from .._kinds import record_dtype
+
+        _, data, n = self._whole()
+        array: npt.NDArray[np.void] = numpy().frombuffer(data, record_dtype(self.plan.kind), n)
         return array
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        return self.reader().__arrow_c_stream__(requested_schema)
+        from .. import _ext
+
+        meta, data, n = self._whole()
+        pending = [(data, n)] if n else []
+        return _ext.arrow_stream(lambda: pending.pop() if pending else None, self.plan.kind,
+                                 meta, False)
 
     def _day_readers(self) -> Iterator[Reader]:
         from .._reader import open as open_stream
@@ -113,7 +152,7 @@ class QueryResult:
             return
         for _, meta, arr in self._days():
             if len(arr):
-                yield open_stream(meta.encode() + arr.tobytes())
+                yield open_stream(_stream_head(meta) + arr.tobytes())
 
     def __iter__(self) -> Iterator[Any]:
         for reader in self._day_readers():
@@ -139,7 +178,7 @@ class QueryResult:
             meta, arrs = self._cache[0], iter([self._cache[1]])
         else:
             meta, arrs = self.plan.metadata, self._checked_days()
-        piece = out(meta.encode())
+        piece = out(_stream_head(meta))
         if piece:
             yield piece
         for arr in arrs:
@@ -197,6 +236,17 @@ class QueryResult:
         from ..dask import from_plan
 
         return from_plan(self.plan, pretty_px=pretty_px, datetimes=datetimes, columns=columns)
+
+
+def _stream_head(meta: Metadata) -> bytes:
+    """The metadata block of a stream of the answer; a clear error when its symbol map is
+    more than a stream's metadata can carry (numpy, Arrow and pandas results have no limit)."""
+    try:
+        return meta.encode()
+    except (OSError, ValueError) as exc:
+        raise ValueError(f"the answer's symbol map ({len(meta.mappings.map):,} instruments) is "
+                         f"too large for a stream's metadata ({exc}); ask for numpy, Arrow or "
+                         f"pandas, or for fewer symbols at a time") from None
 
 
 def _compressor(compression: str | None, level: int | None) -> Any:

@@ -18,7 +18,8 @@ from .. import _ext
 from .._kinds import is_zstd
 from .._lib import Metadata
 from ._index import describe
-from ._records import by_instrument, by_time, concat, numpy, records, size_of, ts_ids
+from ._execute import RAW, ZSTD
+from ._records import by_instrument, concat, numpy, records, size_of, ts_ids
 
 if TYPE_CHECKING:
     from ._index import Entry
@@ -189,19 +190,29 @@ class StreamFormat:
             return [part.head] + [(b[4], b[5]) for b in part.blocks]
         return None
 
-    def read(self, file: ReadFile, part: Part) -> tuple[Metadata, Any]:
+    def inputs(self, file: ReadFile, part: Part) -> tuple[Metadata, list[tuple[Any, ...]],
+                                                          list[Any]]:
+        """The metadata, the executor's inputs and the index blocks they come from, of
+        `part`: its blocks as they are stored, or the whole file's records of `part.ids`."""
         if part.blocks is not None and part.head is not None:
-            meta, arr = self._read_blocks(file, part)
-        else:
-            meta, arr = self._read_whole(file, part)
-        ts, ids = ts_ids(arr)
-        np = numpy()
-        mask = (ts >= part.start) & (ts < part.end)
-        if part.ids is not None and part.blocks is None:
-            mask &= np.isin(ids, np.asarray(part.ids, dtype=np.uint32))
-        if not mask.all():
-            arr = arr[mask]
-        return meta, by_time(arr)
+            meta, zst = self._read_head(file, part)
+            coding = ZSTD if zst else RAW
+            blocks = list(part.blocks)
+            return meta, [(file.read(b[4], b[5]), coding, True, b[1], b[0], b[2], b[3])
+                          for b in blocks], blocks
+        meta, arr = self._read_whole(file, part)
+        if part.ids is not None:
+            _, ids = ts_ids(arr)
+            np = numpy()
+            arr = arr[np.isin(ids, np.asarray(part.ids, dtype=np.uint32))]
+        data = memoryview(numpy().ascontiguousarray(arr)).cast("B").toreadonly()
+        return meta, [(data, RAW, False, 0, 0, 0, 0)], []
+
+    def read(self, file: ReadFile, part: Part) -> tuple[Metadata, Any]:
+        from ._execute import run
+
+        meta, inputs, blocks = self.inputs(file, part)
+        return meta, run(part.kind, [(part.start, part.end, inputs)], [(file.where, blocks)])
 
     def _read_head(self, file: ReadFile, part: Part) -> tuple[Metadata, bool]:
         assert part.head is not None
@@ -221,31 +232,6 @@ class StreamFormat:
         except (ValueError, OSError) as exc:
             raise ValueError(f"{file.where}: the metadata at byte {part.head[0]} does not read "
                              f"as its index entry says: {exc}") from None
-
-    def _read_blocks(self, file: ReadFile, part: Part) -> tuple[Metadata, Any]:
-        meta, zst = self._read_head(file, part)
-        size = size_of(part.kind)
-        out = []
-        assert part.blocks is not None
-        for k, (i_id, n, first, last, off, length) in enumerate(part.blocks):
-            what = (f"{file.where}: block at byte {off} (instrument {i_id}, {n} records) does "
-                    f"not hold what the index says")
-            data = file.read(off, length)
-            try:
-                if zst:
-                    data = _ext.zstd_decompress_exact(data, n * size)
-                elif length != n * size:
-                    raise ValueError(f"{length} bytes are not {n} records")
-                arr = records(data, part.kind, "block")
-            except ValueError as exc:
-                raise ValueError(f"{what}: {exc}; Catalog.reindex() rebuilds the index from "
-                                 f"the files") from None
-            ts, ids = ts_ids(arr)
-            if (ids != i_id).any() or int(ts.min()) != first or int(ts.max()) != last:
-                raise ValueError(f"{what}: its records are of other instruments or times; "
-                                 f"Catalog.reindex() rebuilds the index from the files")
-            out.append(arr)
-        return meta, concat(out, part.kind)
 
     def _read_whole(self, file: ReadFile, part: Part) -> tuple[Metadata, Any]:
         data = file.read_all()

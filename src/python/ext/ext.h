@@ -36,6 +36,8 @@ std::span<const MethodRow> backtest_functions();
 
 // zstd data frame by frame: frame boundaries, one frame decompressed to a known size.
 std::span<const MethodRow> frames_functions();
+// Day files: blocks stored column by column, the query executor.
+std::span<const MethodRow> dayfile_functions();
 // Aggregates of records: trade bars, last records at sample times.
 std::span<const MethodRow> reduce_functions();
 // Temporary file names (files.cpp; the replacement itself is ReplacingFile).

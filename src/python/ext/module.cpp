@@ -16,6 +16,7 @@ constexpr std::span<const MethodRow> (*kFunctionTables[])() = {
     &writer_functions,
     &frames_functions,
     &reduce_functions,
+    &dayfile_functions,
     &merge_functions,
     &files_functions,
 };
