@@ -19,6 +19,7 @@ from .._kinds import DAY_FILE_MAGIC
 from .._lib import Metadata, SymbolMap
 from . import _stream_format
 from ._execute import COLUMNS
+from ._format import stored_ranges
 from ._index import describe
 from ._records import by_instrument, kind_of, numpy, ts_ids
 
@@ -210,9 +211,7 @@ class DayFileFormat:
         return None
 
     def ranges(self, part: Part) -> list[tuple[int, int]] | None:
-        if part.blocks is not None and part.head is not None:
-            return [part.head] + [(b[4], b[5]) for b in part.blocks]
-        return None
+        return stored_ranges(part)
 
     def inputs(self, file: ReadFile, part: Part) -> tuple[Metadata, list[tuple[Any, ...]],
                                                           list[Any]]:

@@ -76,6 +76,14 @@ WRITE_VERSION = 2
 STREAM_VERSION = 1
 
 
+def stored_ranges(part: Part) -> list[tuple[int, int]] | None:
+    """The byte ranges a part of a day file with a head and blocks needs: the head, then its
+    blocks; None for a part read whole."""
+    if part.blocks is not None and part.head is not None:
+        return [part.head] + [(b[4], b[5]) for b in part.blocks]
+    return None
+
+
 def register(fmt: DayFormat) -> None:
     FORMATS[fmt.version] = fmt
 

@@ -19,6 +19,7 @@ from .._kinds import is_zstd
 from .._lib import Metadata
 from ._index import describe
 from ._execute import RAW, ZSTD
+from ._format import stored_ranges
 from ._records import by_instrument, concat, numpy, records, size_of, ts_ids
 
 if TYPE_CHECKING:
@@ -186,9 +187,7 @@ class StreamFormat:
         return None
 
     def ranges(self, part: Part) -> list[tuple[int, int]] | None:
-        if part.blocks is not None and part.head is not None:
-            return [part.head] + [(b[4], b[5]) for b in part.blocks]
-        return None
+        return stored_ranges(part)
 
     def inputs(self, file: ReadFile, part: Part) -> tuple[Metadata, list[tuple[Any, ...]],
                                                           list[Any]]:
