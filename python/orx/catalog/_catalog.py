@@ -346,13 +346,7 @@ class Catalog:
                     if not str(why).startswith("the file changed"):
                         problems.append(f"entry of {name}: {why}")
             if entry is None:
-                entry = self._summarise(rel, name, stat, kind)
-                wrote = _index.recorded_count(raw)
-                if wrote is not None and wrote != entry.count:
-                    raise ValueError(
-                        f"{index_path}: the entry of {name} records {wrote} records, the file "
-                        f"holds {entry.count}: it was cut short or changed behind the "
-                        f"catalog's back; Catalog.reindex() accepts the files as they are")
+                entry = self._summarise_recorded(rel, name, stat, kind, raw, index_path, "file")
             out[day] = (entry, f"{rel}/{name}")
         for final, (temp, new) in pending.items():  # a new day not yet renamed into place
             day = final[:10]
@@ -412,14 +406,8 @@ class Catalog:
                         stat = st.stat(f"{rel}/{name}")
                         if stat is None:
                             continue
-                        entry = self._summarise(rel, name, stat, kind)
-                        wrote = _index.recorded_count(raw)
-                        if wrote is not None and wrote != entry.count:
-                            raise ValueError(
-                                f"{index_path}: the entry of {name} records {wrote} records, "
-                                f"the object holds {entry.count}: it was cut short or changed "
-                                f"behind the catalog's back; Catalog.reindex() accepts the "
-                                f"objects as they are")
+                        entry = self._summarise_recorded(rel, name, stat, kind, raw,
+                                                         index_path, "object")
                 out[day] = (entry, f"{rel}/{name}")
         else:
             listing = st.scan(rel)
@@ -430,6 +418,20 @@ class Catalog:
             warnings.warn(f"orx.catalog: {index_path}: {problems[0]}; the objects were summarised "
                           f"instead (Catalog.reindex() rebuilds the index)", RuntimeWarning, 3)
         return _View(out, doc)
+
+    def _summarise_recorded(self, rel: str, name: str, stat: FileStat, kind: int, raw: object,
+                            index_path: str, what: str) -> Entry:
+        """A summary of the day `name` in place of its index entry `raw`, which must agree with
+        the record count the entry recorded: a day that lost records is an error, never a
+        shorter answer. `what` is "file" or "object"."""
+        entry = self._summarise(rel, name, stat, kind)
+        wrote = _index.recorded_count(raw)
+        if wrote is not None and wrote != entry.count:
+            raise ValueError(
+                f"{index_path}: the entry of {name} records {wrote} records, the {what} holds "
+                f"{entry.count}: it was cut short or changed behind the catalog's back; "
+                f"Catalog.reindex() accepts the {what}s as they are")
+        return entry
 
     def _summarise(self, rel: str, name: str, stat: FileStat, kind: int) -> Entry:
         """The entry of a day file, from the file alone."""
