@@ -1,5 +1,6 @@
 #include "dayfile.h"
 
+#include <sys/mman.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <mutex>
 #include <numeric>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "columns.h"
 #include "zstd_frames.h"
@@ -219,12 +222,21 @@ void transpose(const Layout& l, std::span<const uint8_t> records, uint8_t* out) 
 void untranspose(const Layout& l, const uint8_t* planes, size_t n, uint8_t* out) {
   std::vector<uint64_t> prev(l.fields.size(), 0);
   // Chunk by chunk, so that the chunk's records stay in cache while every field fills them;
-  // a FromEvent field comes after ts_event in the list, so ts_event is there already.
+  // a FromEvent field comes after ts_event in the list, so ts_event is there already. The
+  // chunk starts zeroed, so that a plain field whose values are all zero there (padding,
+  // reserved bytes, unused flags) costs a scan of its planes rather than a store per record.
   for (size_t i0 = 0; i0 < n; i0 += kChunk) {
     const size_t i1 = std::min(n, i0 + kChunk);
+    std::memset(out + i0 * l.size, 0, (i1 - i0) * l.size);
     const uint8_t* p = planes;
-    for (size_t k = 0; k < l.fields.size(); ++k) {
+    for (size_t k = 0; k < l.fields.size(); p += n * l.fields[k].width, ++k) {
       const Field& f = l.fields[k];
+      if (f.code == Code::Plain) {
+        uint8_t any = 0;
+        for (size_t b = 0; b < f.width; ++b)
+          for (size_t i = i0; i < i1; ++i) any |= p[b * n + i];
+        if (!any) continue;
+      }
       switch (f.width) {
         case 1: {
           uint8_t v = static_cast<uint8_t>(prev[k]);
@@ -248,7 +260,6 @@ void untranspose(const Layout& l, const uint8_t* planes, size_t n, uint8_t* out)
           decode_field<uint64_t>(p, n, i0, i1, f, l.event_offset, out, l.size, prev[k]);
           break;
       }
-      p += n * f.width;
     }
   }
 }
@@ -342,31 +353,168 @@ Status decode_block(RType kind, std::span<const uint8_t> stored, std::span<uint8
   return {};
 }
 
+// --- memory ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kPoolBytes = size_t{64} << 20;
+
+// Asks for huge pages under a large region not touched yet (as numpy does for its arrays):
+// one fault per 2 MB instead of per 4 KB page when it is first written.
+void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] size_t n) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kPage = 4096;
+  if (n < (size_t{4} << 20)) return;
+  const uintptr_t a = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t b = (reinterpret_cast<uintptr_t>(p) + n) & ~(kPage - 1);
+  if (b > a) madvise(reinterpret_cast<void*>(a), b - a, MADV_HUGEPAGE);  // advice only
+#endif
+}
+
+struct Pool {
+  std::mutex mu;
+  std::vector<std::pair<size_t, std::unique_ptr<uint8_t[]>>> free;  // (capacity, memory)
+  size_t held = 0;
+};
+
+Pool& pool() {
+  static Pool* p = new Pool;  // never destroyed: buffers may be given back during exit
+  return *p;
+}
+
+}  // namespace
+
+ScratchBuffer& ScratchBuffer::operator=(ScratchBuffer&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::move(other.data_);
+    capacity_ = std::exchange(other.capacity_, 0);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+ScratchBuffer ScratchBuffer::take(size_t bytes) {
+  ScratchBuffer b;
+  b.size_ = bytes;
+  {
+    Pool& p = pool();
+    std::lock_guard<std::mutex> hold(p.mu);
+    size_t best = SIZE_MAX;
+    for (size_t i = 0; i < p.free.size(); ++i)
+      if (p.free[i].first >= bytes && (best == SIZE_MAX || p.free[i].first < p.free[best].first))
+        best = i;
+    if (best != SIZE_MAX) {
+      b.capacity_ = p.free[best].first;
+      b.data_ = std::move(p.free[best].second);
+      p.held -= b.capacity_;
+      p.free[best] = std::move(p.free.back());
+      p.free.pop_back();
+      return b;
+    }
+  }
+  b.capacity_ = std::max<size_t>(bytes, 1);
+  b.data_.reset(new uint8_t[b.capacity_]);  // uninitialised: every byte is written before use
+  advise_huge_pages(b.data_.get(), b.capacity_);
+  return b;
+}
+
+void ScratchBuffer::release() {
+  if (!data_) return;
+  Pool& p = pool();
+  std::lock_guard<std::mutex> hold(p.mu);
+  if (p.held + capacity_ <= kPoolBytes) {
+    p.held += capacity_;
+    p.free.emplace_back(capacity_, std::move(data_));
+  }
+  data_.reset();
+  capacity_ = size_ = 0;
+}
+
 // --- the executor ----------------------------------------------------------------------------
 
-unsigned default_threads() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : std::min(n, 4u);
-}
+namespace {
 
-void parallel_for(size_t n, unsigned threads, const std::function<void(size_t)>& fn) {
-  if (threads <= 1 || n <= 1) {
-    for (size_t i = 0; i < n; ++i) fn(i);
+// A run of records of one block being merged.
+struct Cursor {
+  uint64_t ts;
+  uint64_t tie;  // instrument id << 32 | block
+  const uint8_t* p;
+  const uint8_t* end;
+};
+
+// Merges the runs of `cursors` into `dst` by (ts_event, instrument id, block); a binary
+// min-heap whose top is replaced in place and sifted down, one sift per record taken.
+void merge_runs(std::vector<Cursor>& heap, size_t size, uint8_t* dst) {
+  std::erase_if(heap, [](const Cursor& c) { return c.p == c.end; });
+  if (heap.empty()) return;
+  if (heap.size() == 1) {
+    std::memcpy(dst, heap[0].p, static_cast<size_t>(heap[0].end - heap[0].p));
     return;
   }
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) fn(i);
+  for (Cursor& c : heap) {
+    const HeaderView h = header_at(c.p);
+    c.ts = h.ts;
+    c.tie = (uint64_t{h.id} << 32) | (c.tie & 0xFFFFFFFFu);
+  }
+  const auto less = [](const Cursor& a, const Cursor& b) {
+    return a.ts < b.ts || (a.ts == b.ts && a.tie < b.tie);
   };
-  const size_t helpers = std::min<size_t>(threads, n) - 1;
-  std::vector<std::thread> pool;
-  pool.reserve(helpers);
-  for (size_t t = 0; t < helpers; ++t) pool.emplace_back(work);
-  work();
-  for (auto& t : pool) t.join();
+  const auto sift = [&](size_t i) {
+    const size_t k = heap.size();
+    Cursor c = heap[i];
+    for (;;) {
+      size_t child = 2 * i + 1;
+      if (child >= k) break;
+      if (child + 1 < k && less(heap[child + 1], heap[child])) ++child;
+      if (!less(heap[child], c)) break;
+      heap[i] = heap[child];
+      i = child;
+    }
+    heap[i] = c;
+  };
+  for (size_t i = heap.size() / 2; i-- > 0;) sift(i);
+  while (!heap.empty()) {
+    Cursor& top = heap[0];
+    std::memcpy(dst, top.p, size);
+    dst += size;
+    top.p += size;
+    if (top.p == top.end) {
+      top = heap.back();
+      heap.pop_back();
+      if (heap.empty()) break;
+    } else {
+      const HeaderView h = header_at(top.p);
+      top.ts = h.ts;
+      top.tie = (uint64_t{h.id} << 32) | (top.tie & 0xFFFFFFFFu);
+    }
+    sift(0);
+  }
 }
 
-Status QueryRun::decode_one(size_t day, size_t block, Decoded& out) const {
+// The first record of records[lo, hi) (in ts_event order) at or after `ts`.
+size_t first_at(const uint8_t* records, size_t size, size_t lo, size_t hi, uint64_t ts) {
+  while (lo < hi) {
+    const size_t m = lo + (hi - lo) / 2;
+    if (header_at(records + m * size).ts < ts)
+      lo = m + 1;
+    else
+      hi = m;
+  }
+  return lo;
+}
+
+}  // namespace
+
+bool QueryRun::direct(size_t day) const {
+  const DaySpec& ds = days_[day];
+  if (ds.blocks.size() != 1) return false;
+  const BlockSpec& b = ds.blocks[0];
+  return b.known && b.coding != Coding::Raw && b.count > 0 && ds.start <= b.first &&
+         (ds.end == UINT64_MAX || b.last < ds.end);
+}
+
+Status QueryRun::decode_one(size_t day, size_t block, Decoded& out, uint8_t* dst) const {
   const BlockSpec& b = days_[day].blocks[block];
   const size_t size = layout_size(kind_);
   if (size == 0) return no_layout(kind_);
@@ -374,6 +522,11 @@ Status QueryRun::decode_one(size_t day, size_t block, Decoded& out) const {
     if (b.count > (SIZE_MAX / size))
       return Error::decode("a count of " + std::to_string(b.count) + " records is too large");
     return static_cast<size_t>(b.count) * size;
+  };
+  const auto room = [&](size_t bytes) -> uint8_t* {
+    if (dst) return dst;
+    out.own = ScratchBuffer::take(bytes);
+    return out.own.data();
   };
   size_t n = 0;
   switch (b.coding) {
@@ -391,17 +544,17 @@ Status QueryRun::decode_one(size_t day, size_t block, Decoded& out) const {
       break;
     case Coding::Zstd: {
       ORX_TRY(size_t bytes, need());
-      out.own.resize(bytes);
-      ORX_CHECK(zstd_decompress_exact(b.data, out.own));
-      out.data = out.own.data();
+      uint8_t* to = room(bytes);
+      ORX_CHECK(zstd_decompress_exact(b.data, std::span<uint8_t>(to, bytes)));
+      out.data = to;
       n = b.count;
       break;
     }
     case Coding::Columns: {
       ORX_TRY(size_t bytes, need());
-      out.own.resize(bytes);
-      ORX_CHECK(decode_block(kind_, b.data, out.own));
-      out.data = out.own.data();
+      uint8_t* to = room(bytes);
+      ORX_CHECK(decode_block(kind_, b.data, std::span<uint8_t>(to, bytes)));
+      out.data = to;
       n = b.count;
       break;
     }
@@ -436,54 +589,30 @@ Status QueryRun::decode_one(size_t day, size_t block, Decoded& out) const {
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
       return before(header_at(d + a * size), header_at(d + c * size));
     });
-    std::vector<uint8_t> sorted_bytes(n * size);
+    ScratchBuffer sorted_bytes = ScratchBuffer::take(n * size);
     for (size_t i = 0; i < n; ++i)
       std::memcpy(sorted_bytes.data() + i * size, d + order[i] * size, size);
-    out.own = std::move(sorted_bytes);
-    out.data = out.own.data();
+    if (dst) {
+      std::memcpy(dst, sorted_bytes.data(), n * size);
+    } else {
+      out.own = std::move(sorted_bytes);
+      out.data = out.own.data();
+    }
   }
-  const DaySpec& ds = days_[day];
-  const auto ts_at = [&](size_t i) { return header_at(out.data + i * size).ts; };
-  size_t lo = 0, hi = n;
   // The records are in ts_event order now: the bounds are found by binary search.
-  {
-    size_t a = 0, c = n;
-    while (a < c) {
-      const size_t m = (a + c) / 2;
-      if (ts_at(m) < ds.start)
-        a = m + 1;
-      else
-        c = m;
-    }
-    lo = a;
-    c = n;
-    while (a < c) {
-      const size_t m = (a + c) / 2;
-      if (ts_at(m) < ds.end)
-        a = m + 1;
-      else
-        c = m;
-    }
-    hi = ds.end == UINT64_MAX ? n : a;
-  }
-  out.lo = lo;
-  out.hi = hi;
+  const DaySpec& ds = days_[day];
+  out.lo = first_at(out.data, size, 0, n, ds.start);
+  out.hi = ds.end == UINT64_MAX ? n : first_at(out.data, size, out.lo, n, ds.end);
   return {};
 }
 
-Status QueryRun::decode(unsigned threads) {
-  decoded_.assign(days_.size(), {});
-  std::vector<std::pair<size_t, size_t>> jobs;
-  for (size_t d = 0; d < days_.size(); ++d) {
-    decoded_[d].resize(days_[d].blocks.size());
-    for (size_t b = 0; b < days_[d].blocks.size(); ++b) jobs.emplace_back(d, b);
-  }
+Status QueryRun::run_jobs(size_t n, unsigned threads, const std::function<Status(size_t)>& fn,
+                          const std::function<std::pair<size_t, size_t>(size_t)>& where) {
   std::mutex mu;
   size_t first_failed = SIZE_MAX;
   std::optional<Error> failure;
-  parallel_for(jobs.size(), threads, [&](size_t j) {
-    auto [d, b] = jobs[j];
-    Status st = decode_one(d, b, decoded_[d][b]);
+  parallel_for(n, threads, [&](size_t j) {
+    Status st = fn(j);
     if (!st) {
       std::lock_guard<std::mutex> hold(mu);
       if (j < first_failed) {
@@ -492,12 +621,30 @@ Status QueryRun::decode(unsigned threads) {
       }
     }
   });
-  if (failure) {
-    failed_day_ = jobs[first_failed].first;
-    failed_block_ = jobs[first_failed].second;
-    return std::move(*failure);
-  }
+  if (!failure) return {};
+  std::tie(failed_day_, failed_block_) = where(first_failed);
+  return std::move(*failure);
+}
+
+Status QueryRun::decode(unsigned threads) {
+  decoded_.clear();
+  decoded_.resize(days_.size());
   counts_.assign(days_.size(), 0);
+  std::vector<std::pair<size_t, size_t>> jobs;
+  for (size_t d = 0; d < days_.size(); ++d) {
+    decoded_[d].resize(days_[d].blocks.size());
+    if (direct(d)) {  // all of its records are taken: the index says how many
+      decoded_[d][0].hi = static_cast<size_t>(days_[d].blocks[0].count);
+      continue;
+    }
+    for (size_t b = 0; b < days_[d].blocks.size(); ++b) jobs.emplace_back(d, b);
+  }
+  ORX_CHECK(run_jobs(
+      jobs.size(), threads,
+      [&](size_t j) {
+        return decode_one(jobs[j].first, jobs[j].second, decoded_[jobs[j].first][jobs[j].second]);
+      },
+      [&](size_t j) { return jobs[j]; }));
   for (size_t d = 0; d < days_.size(); ++d)
     for (const Decoded& x : decoded_[d]) counts_[d] += x.hi - x.lo;
   return {};
@@ -509,67 +656,77 @@ size_t QueryRun::records() const {
   return n;
 }
 
-void QueryRun::merge(uint8_t* out, unsigned threads) const {
+Status QueryRun::merge(uint8_t* out, unsigned threads, size_t part_records) {
   const size_t size = layout_size(kind_);
+  advise_huge_pages(out, records() * size);
   std::vector<size_t> at(days_.size() + 1, 0);
   for (size_t d = 0; d < days_.size(); ++d) at[d + 1] = at[d] + counts_[d];
-  parallel_for(days_.size(), threads, [&](size_t d) {
-    uint8_t* dst = out + at[d] * size;
+  // A job is a direct day, or one part of a day cut by time: with its bounds in each block.
+  struct Job {
+    size_t day;
+    bool direct;
+    std::vector<size_t> lo, hi;  // of each block
+    size_t offset = 0;           // in records, into out
+  };
+  std::vector<Job> jobs;
+  const size_t spare = days_.size() < threads ? threads : 1;
+  for (size_t d = 0; d < days_.size(); ++d) {
     const auto& blocks = decoded_[d];
-    struct Cursor {
-      uint64_t ts;
-      uint64_t tie;  // instrument id << 32 | block
-      const uint8_t* p;
-      const uint8_t* end;
-    };
-    std::vector<Cursor> heap;
-    for (size_t b = 0; b < blocks.size(); ++b) {
-      const Decoded& x = blocks[b];
-      if (x.lo == x.hi) continue;
-      const uint8_t* p = x.data + x.lo * size;
-      const HeaderView h = header_at(p);
-      heap.push_back({h.ts, (uint64_t{h.id} << 32) | b, p, x.data + x.hi * size});
+    if (direct(d)) {
+      jobs.push_back({d, true, {}, {}, at[d]});
+      continue;
     }
-    if (heap.size() == 1) {
-      std::memcpy(dst, heap[0].p, static_cast<size_t>(heap[0].end - heap[0].p));
-      return;
-    }
-    const auto less = [](const Cursor& a, const Cursor& b) {
-      return a.ts < b.ts || (a.ts == b.ts && a.tie < b.tie);
-    };
-    // A binary min-heap on (ts_event, instrument id, block); the top is replaced in place
-    // and sifted down, one sift per record taken.
-    const auto sift = [&](size_t i) {
-      const size_t k = heap.size();
-      Cursor c = heap[i];
-      for (;;) {
-        size_t child = 2 * i + 1;
-        if (child >= k) break;
-        if (child + 1 < k && less(heap[child + 1], heap[child])) ++child;
-        if (!less(heap[child], c)) break;
-        heap[i] = heap[child];
-        i = child;
+    const size_t parts = std::clamp<size_t>(part_records ? counts_[d] / part_records : 1, 1, spare);
+    // Cut times chosen from a sample of every block's times, weighted by what each stands for.
+    std::vector<uint64_t> cuts;
+    if (parts > 1) {
+      std::vector<std::pair<uint64_t, size_t>> sample;
+      for (const Decoded& x : blocks) {
+        const size_t m = x.hi - x.lo, step = std::max<size_t>(1, m / 64);
+        for (size_t i = x.lo; i < x.hi; i += step)
+          sample.emplace_back(header_at(x.data + i * size).ts, std::min(step, x.hi - i));
       }
-      heap[i] = c;
-    };
-    for (size_t i = heap.size() / 2; i-- > 0;) sift(i);
-    while (!heap.empty()) {
-      Cursor& top = heap[0];
-      std::memcpy(dst, top.p, size);
-      dst += size;
-      top.p += size;
-      if (top.p == top.end) {
-        top = heap.back();
-        heap.pop_back();
-        if (heap.empty()) break;
-      } else {
-        const HeaderView h = header_at(top.p);
-        top.ts = h.ts;
-        top.tie = (uint64_t{h.id} << 32) | (top.tie & 0xFFFFFFFFu);
+      std::sort(sample.begin(), sample.end());
+      size_t seen = 0, k = 1;
+      for (const auto& [ts, w] : sample) {
+        seen += w;
+        while (k < parts && seen * parts >= counts_[d] * k) {
+          if (cuts.empty() || ts > cuts.back()) cuts.push_back(ts);
+          ++k;
+        }
       }
-      sift(0);
     }
-  });
+    size_t offset = at[d];
+    std::vector<size_t> lo(blocks.size());
+    for (size_t b = 0; b < blocks.size(); ++b) lo[b] = blocks[b].lo;
+    for (size_t p = 0; p <= cuts.size(); ++p) {
+      std::vector<size_t> hi(blocks.size());
+      size_t taken = 0;
+      for (size_t b = 0; b < blocks.size(); ++b) {
+        hi[b] = p < cuts.size() ? first_at(blocks[b].data, size, lo[b], blocks[b].hi, cuts[p])
+                                : blocks[b].hi;
+        taken += hi[b] - lo[b];
+      }
+      jobs.push_back({d, false, lo, hi, offset});
+      offset += taken;
+      lo = std::move(hi);
+    }
+  }
+  return run_jobs(
+      jobs.size(), threads,
+      [&](size_t j) -> Status {
+        const Job& job = jobs[j];
+        uint8_t* dst = out + job.offset * size;
+        if (job.direct) return decode_one(job.day, 0, decoded_[job.day][0], dst);
+        std::vector<Cursor> heap;
+        const auto& blocks = decoded_[job.day];
+        for (size_t b = 0; b < blocks.size(); ++b)
+          heap.push_back(
+              {0, b, blocks[b].data + job.lo[b] * size, blocks[b].data + job.hi[b] * size});
+        merge_runs(heap, size, dst);
+        return {};
+      },
+      [&](size_t j) { return std::pair<size_t, size_t>(jobs[j].day, 0); });
 }
 
 }  // namespace orx

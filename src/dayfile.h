@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 
 #include "records.h"
 #include "result.h"
+#include "threads.h"
 
 namespace orx {
 
@@ -73,19 +75,42 @@ struct DaySpec {
   uint64_t end = UINT64_MAX;
 };
 
-// The default size of the executor's pool: the machine's cores, at most 4.
-unsigned default_threads();
+// Memory for decoded records, taken from a pool kept between queries and given back to it
+// when dropped: the pages of a fresh allocation cost more than decoding into them. The pool
+// holds at most 64 MB; a buffer given back beyond that is freed. Contents are uninitialised.
+class ScratchBuffer {
+ public:
+  ScratchBuffer() = default;
+  ScratchBuffer(ScratchBuffer&& other) noexcept { *this = std::move(other); }
+  ScratchBuffer& operator=(ScratchBuffer&& other) noexcept;
+  ScratchBuffer(const ScratchBuffer&) = delete;
+  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+  ~ScratchBuffer() { release(); }
 
-// Runs `fn(i)` for i in [0, n) on up to `threads` threads (the caller's among them).
-void parallel_for(size_t n, unsigned threads, const std::function<void(size_t)>& fn);
+  // A buffer of `bytes` bytes (at least one byte is allocated).
+  static ScratchBuffer take(size_t bytes);
+  uint8_t* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+
+ private:
+  void release();
+  std::unique_ptr<uint8_t[]> data_;
+  size_t capacity_ = 0, size_ = 0;
+};
 
 class QueryRun {
  public:
+  // Days are split into parts merged on threads of their own when they take at least this
+  // many records per part.
+  static constexpr size_t kPartRecords = size_t{1} << 15;
+
   QueryRun(RType kind, std::vector<DaySpec> days) : kind_(kind), days_(std::move(days)) {}
 
-  // Decodes and checks every block on up to `threads` threads, puts each in (ts_event,
-  // instrument_id) order (stable) where it is not, and cuts it to its day's bounds. On a
-  // failure, failed_day() and failed_block() say which block.
+  // Decodes and checks the blocks that are merged, on up to `threads` threads, puts each in
+  // (ts_event, instrument_id) order (stable) where it is not, and cuts it to its day's
+  // bounds. A day of one stored block that lies wholly inside the day's bounds is left to
+  // merge(), which decodes it straight into the output. On a failure, failed_day() and
+  // failed_block() say which block.
   Status decode(unsigned threads);
 
   // The records taken, in all and of one day (after decode()).
@@ -100,19 +125,30 @@ class QueryRun {
 
   // Writes the records taken into `out` (records() × layout size bytes): the days in order,
   // each day's blocks merged by ts_event, equal times by instrument id, then by block order.
-  void merge(uint8_t* out, unsigned threads) const;
+  // A large day is cut by time into parts of at least `part_records` records, merged on
+  // threads of their own. Fails (naming the block, as decode() does) when a block left to it
+  // does not decode.
+  Status merge(uint8_t* out, unsigned threads, size_t part_records = kPartRecords);
 
   size_t failed_day() const { return failed_day_; }
   size_t failed_block() const { return failed_block_; }
 
  private:
   struct Decoded {
-    std::vector<uint8_t> own;  // the records, when decoding made them
+    ScratchBuffer own;  // the records, when decoding made them elsewhere than in the output
     const uint8_t* data = nullptr;
     size_t lo = 0, hi = 0;  // the records inside the day's bounds
   };
 
-  Status decode_one(size_t day, size_t block, Decoded& out) const;
+  // Decodes block `block` of `day` into `dst` (room for exactly its records) when given,
+  // else into memory of its own (raw records are used where they are).
+  Status decode_one(size_t day, size_t block, Decoded& out, uint8_t* dst = nullptr) const;
+  // Whether `day` is decoded straight into the output by merge().
+  bool direct(size_t day) const;
+  // Runs `fn(i)` for jobs [0, n) on `threads`, keeping the failure of the first failing job
+  // (which, by `where(i)`, names its day and block).
+  Status run_jobs(size_t n, unsigned threads, const std::function<Status(size_t)>& fn,
+                  const std::function<std::pair<size_t, size_t>(size_t)>& where);
 
   RType kind_;
   std::vector<DaySpec> days_;

@@ -420,7 +420,7 @@ _MBP1 = bytes(mbp1_bytes())
                                   (_MBP1 * 2 + _MBP1[:-4], 3)])
 def test_forged_batches_are_refused(args):
     meta = orx.open(stream()).metadata
-    for call in (lambda: _ext.batch_frame(*args, meta, False, False, False),
+    for call in (lambda: _ext.batch_frame(*args, meta, False, False, False, 1),
                  lambda: _ext.batch_arrow(*args, 1, meta, False),
                  lambda: _ext.batch_compact(*args)):
         with pytest.raises((ValueError, TypeError)):

@@ -79,7 +79,13 @@ def reader_close(reader: object) -> None:
     """Drops the reader's source."""
 
 def batch_frame(
-    data: bytes, count: int, metadata: Metadata, pretty_ts: bool, pretty_px: bool, datetimes: bool
+    data: bytes,
+    count: int,
+    metadata: Metadata,
+    pretty_ts: bool,
+    pretty_px: bool,
+    datetimes: bool,
+    threads: int,
 ) -> Any:
     """The DataFrame of a batch's records."""
 

@@ -100,7 +100,7 @@ class Batch:
         datetimes = _check_times(pretty_ts, datetimes)
         _require("pandas", "dataframe", "to_pandas")
         return _ext.batch_frame(self._data, self._count, self._metadata, pretty_ts, pretty_px,
-                                datetimes)
+                                datetimes, 0)
 
     def to_numpy(self):
         kind = _single_kind(self._kinds, "to_numpy")

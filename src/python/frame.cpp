@@ -1,5 +1,7 @@
 #include "frame.h"
 
+#include "threads.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -16,6 +18,7 @@
 #include "classes.h"
 #include "columns.h"
 #include "records.h"
+#include "threads.h"
 #include "utils.h"
 
 namespace orx::py {
@@ -225,10 +228,15 @@ class Survey {
   bool negative_letter = false;  // an action or side byte that is no unsigned 8-bit value
   bool wide_ts = false;          // a ts_event past the signed 64-bit range
   size_t with_symbol = 0;
+  size_t stride = 0;  // the length of every record, 0 when they differ
 
   explicit Survey(const SymbolMap& symbols) : symbols_(symbols) {}
 
   void add(const RecordRef& ref, RType k) {
+    if (count == 0)
+      stride = ref.record_size();
+    else if (ref.record_size() != stride)
+      stride = 0;
     if (count == 0 || k != kind) {
       if (count == 0) kind = k;
       mixed |= k != kind;
@@ -353,13 +361,16 @@ PyObject* text_entry(size_t at, PyObject* codes, PyObject* texts) {
 
 [[gnu::cold]] PyObject* raise_past_datetimes(const Column& c, uint64_t value, size_t row) {
   return PyErr_Format(PyExc_ValueError,
-                      "%s %llu at row %zu is past the range of datetime64[ns] (2262-04-11)",
-                      c.name, static_cast<unsigned long long>(value), row);
+                      "%s %llu at row %zu is past the range of datetime64[ns] (2262-04-11)", c.name,
+                      static_cast<unsigned long long>(value), row);
 }
+
+// Rows from which the plain columns of records of one length are filled on several threads.
+constexpr size_t kParallelRows = size_t{1} << 16;
 
 PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Survey& survey,
                                 const SymbolMap& symbols, bool pretty_ts, bool pretty_px,
-                                bool datetimes) {
+                                bool datetimes, unsigned threads) {
   static PyObject *build_cache = nullptr, *empty_cache = nullptr;
   Ref build = Ref::steal(cached_attr(build_cache, "orx._frames", "frame_data"));
   if (!build) return nullptr;
@@ -470,10 +481,28 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   std::optional<std::pair<size_t, size_t>> past;  // (stamp row, record)
 
   // The fill touches no Python object: the arrays are new and seen by nobody else yet, the
-  // records and the symbol map stay unchanged under the caller's hold.
+  // records and the symbol map stay unchanged under the caller's hold. With several threads
+  // and records of one length, the plain columns are filled first, a range of rows on each
+  // thread; the pass in row order then does only what needs the rows in order.
+  const size_t stride = survey.stride;
+  const unsigned parts = stride && n >= kParallelRows ? threads : 1;
+  const auto visit = [&](auto&& fn) {
+    if (parts <= 1) return for_each_chunk(run, fn);
+    for (size_t first = 0; first < n; first += kChunkRecords)
+      fn(RecordChunk{run.data + first * stride, std::min(kChunkRecords, n - first), first, stride});
+  };
   without_gil_for(run.size, [&] {
-    for_each_chunk(run, [&](const RecordChunk& chunk) {
-      fill_chunk(chunk, sinks);
+    if (parts > 1) {
+      parallel_for(parts, parts, [&](size_t t) {
+        const size_t r0 = n * t / parts, r1 = n * (t + 1) / parts;
+        std::vector<ColumnSink> local(sinks);
+        for (ColumnSink& sink : local)
+          sink.out = static_cast<uint8_t*>(sink.out) + r0 * form_width(*sink.column, sink.form);
+        fill_columns({run.data + r0 * stride, (r1 - r0) * stride, r1 - r0, run.kind}, local);
+      });
+    }
+    visit([&](const RecordChunk& chunk) {
+      if (parts <= 1) fill_chunk(chunk, sinks);
       const size_t first = chunk.first, m = chunk.count;
       for (size_t row : wide_rows) {
         uint64_t any = 0;
@@ -549,10 +578,10 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
                                  int_buffer.get(), int_at.get(), wide_list.get(),
                                  float_buffer.get(), float_at.get(), texts.get());
   }
-  return PyObject_CallFunction(build.get(), "nOOOOOOOOOO", static_cast<Py_ssize_t>(n),
-                               names.get(), int_buffer.get(), int_at.get(), wide_list.get(),
-                               float_buffer.get(), float_at.get(), texts.get(), Py_True,
-                               stamp_buffer.get(), stamp_at.get());
+  return PyObject_CallFunction(build.get(), "nOOOOOOOOOO", static_cast<Py_ssize_t>(n), names.get(),
+                               int_buffer.get(), int_at.get(), wide_list.get(), float_buffer.get(),
+                               float_at.get(), texts.get(), Py_True, stamp_buffer.get(),
+                               stamp_at.get());
 }
 
 }  // namespace
@@ -651,11 +680,12 @@ namespace {
 // pandas.DataFrame's argument for the `survey.count` records from `begin` in `source`: the
 // finished columns where the columnar build applies, else the rows.
 PyObject* frame_argument(std::string_view source, size_t begin, const Survey& survey,
-                         const SymbolMap& symbols, bool pretty_ts, bool pretty_px,
-                         bool datetimes) {
+                         const SymbolMap& symbols, bool pretty_ts, bool pretty_px, bool datetimes,
+                         unsigned threads = 1) {
   if (!survey.columnar(pretty_ts))
     return frame_by_rows(source, begin, survey.count, symbols, pretty_ts, pretty_px, datetimes);
-  return frame_data_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px, datetimes);
+  return frame_data_by_columns(source, begin, survey, symbols, pretty_ts, pretty_px, datetimes,
+                               threads);
 }
 
 // The frame from `data` (what frame_argument made); with `datetimes`, time columns made from
@@ -680,7 +710,8 @@ size_t survey_whole(std::string_view records, Survey& survey) {
 }
 
 PyObject* frame_of_whole(std::string_view records, const SymbolMap& symbols, bool pretty_ts,
-                         bool pretty_px, bool datetimes, bool& whole, size_t& count) {
+                         bool pretty_px, bool datetimes, bool& whole, size_t& count,
+                         unsigned threads) {
   if (pretty_ts && datetimes) {
     raise(PyExc_ValueError, "pretty_ts and datetimes cannot be combined");
     return nullptr;
@@ -691,8 +722,8 @@ PyObject* frame_of_whole(std::string_view records, const SymbolMap& symbols, boo
   whole = without_gil_for(records.size(), [&] { return survey_whole(records, survey); }) == 0;
   count = survey.count;
   if (!whole) return nullptr;
-  Ref data =
-      Ref::steal(frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px, datetimes));
+  Ref data = Ref::steal(
+      frame_argument(records, 0, survey, symbols, pretty_ts, pretty_px, datetimes, threads));
   if (!data) return nullptr;
   return make_frame(frame_class.get(), data.get(), datetimes);
 }

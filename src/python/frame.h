@@ -39,7 +39,9 @@ PyObject* frame_of(std::string_view records, size_t count, const SymbolMap& symb
 // records that convert: they are checked and surveyed in one pass. Otherwise `whole` is false
 // and null is returned with no exception set (the caller reads them its own way). `count` says
 // how many whole records came before anything else.
+// The plain columns of many records of one length are filled on up to `threads` threads.
 PyObject* frame_of_whole(std::string_view records, const SymbolMap& symbols, bool pretty_ts,
-                         bool pretty_px, bool datetimes, bool& whole, size_t& count);
+                         bool pretty_px, bool datetimes, bool& whole, size_t& count,
+                         unsigned threads = 1);
 
 }  // namespace orx::py

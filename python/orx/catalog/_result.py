@@ -8,7 +8,7 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._lib import Metadata
-from ._execute import run_days
+from ._execute import run_days, threads
 from ._plan import Plan, merge_ticker, read_parts
 from ._records import numpy, ts_ids
 
@@ -125,7 +125,7 @@ class QueryResult:
         require("pandas", "dataframe", "to_pandas")
         meta, data, n = self._whole()
         frame: pd.DataFrame = _ext.batch_frame(data, n, meta, pretty_ts, pretty_px,
-                                               bool(datetimes))
+                                               bool(datetimes), threads())
         return frame
 
     def to_numpy(self) -> npt.NDArray[np.void]:

@@ -154,12 +154,8 @@ PyObject* query_run(uint8_t rtype, PyObject* days, int64_t threads) {
   }
   const unsigned n = threads_of(threads);
   QueryRun run(static_cast<RType>(rtype), std::move(specs));
-  Status st;
-  {
-    WithoutGil released;
-    st = run.decode(n);
-  }
-  if (!st) {
+  // A block that fails: ValueError(detail, day, block).
+  const auto failed = [&](const Status& st) -> PyObject* {
     Ref detail = Ref::steal(PyUnicode_FromStringAndSize(
         st.error().detail().data(), static_cast<Py_ssize_t>(st.error().detail().size())));
     if (!detail) return nullptr;
@@ -168,15 +164,22 @@ PyObject* query_run(uint8_t rtype, PyObject* days, int64_t threads) {
                                         static_cast<unsigned long long>(run.failed_block())));
     if (args) PyErr_SetObject(PyExc_ValueError, args.get());
     return nullptr;
+  };
+  Status st;
+  {
+    WithoutGil released;
+    st = run.decode(n);
   }
+  if (!st) return failed(st);
   const size_t size = layout_size(static_cast<RType>(rtype));
   const size_t total = run.records();
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total * size)));
   if (!out) return nullptr;
   {
     WithoutGil released;
-    run.merge(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())), n);
+    st = run.merge(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())), n);
   }
+  if (!st) return failed(st);
   Ref counts = Ref::steal(PyList_New(nd));
   if (!counts) return nullptr;
   for (Py_ssize_t d = 0; d < nd; ++d) {

@@ -16,6 +16,7 @@
 #include "reader.h"
 #include "sources.h"
 #include "stream_reader.h"
+#include "threads.h"
 #include "zstd_stream.h"
 
 namespace orx::py::ext {
@@ -188,8 +189,7 @@ std::optional<std::string_view> immutable_stream(const ReaderState* s) {
   const std::string_view all(static_cast<const char*>(s->view.buf),
                              static_cast<size_t>(s->view.len));
   const size_t head = std::min(all.size(), kSniffSize);
-  if (starts_zstd_frame({reinterpret_cast<const uint8_t*>(all.data()), head}))
-    return std::nullopt;
+  if (starts_zstd_frame({reinterpret_cast<const uint8_t*>(all.data()), head})) return std::nullopt;
   return all;
 }
 
@@ -307,8 +307,8 @@ PyObject* reader_frame(PyObject* capsule, PyObject* metadata, bool pretty_ts, bo
         stream->substr(std::min<size_t>(s->reader->offset(), stream->size()));
     bool whole = false;
     size_t count = 0;
-    PyObject* frame =
-        frame_of_whole(rest, meta->mappings, pretty_ts, pretty_px, datetimes, whole, count);
+    PyObject* frame = frame_of_whole(rest, meta->mappings, pretty_ts, pretty_px, datetimes, whole,
+                                     count, default_threads());
     if (frame) s->reader->skip_rest(rest.size(), count);
     if (frame || PyErr_Occurred()) return frame;
   }
@@ -349,7 +349,7 @@ PyObject* reader_close(PyObject* capsule) {
 }
 
 PyObject* batch_frame(PyObject* data, uint64_t count, PyObject* metadata, bool pretty_ts,
-                      bool pretty_px, bool datetimes) {
+                      bool pretty_px, bool datetimes, int64_t threads) {
   if (!PyBytes_Check(data)) {
     raise_cannot_convert(data, "PyBytes");
     return nullptr;
@@ -363,8 +363,9 @@ PyObject* batch_frame(PyObject* data, uint64_t count, PyObject* metadata, bool p
                                static_cast<size_t>(PyBytes_GET_SIZE(data)));
   bool whole = false;
   size_t found = 0;
-  Ref frame = Ref::steal(
-      frame_of_whole(bytes, meta->mappings, pretty_ts, pretty_px, datetimes, whole, found));
+  Ref frame = Ref::steal(frame_of_whole(
+      bytes, meta->mappings, pretty_ts, pretty_px, datetimes, whole, found,
+      threads <= 0 ? default_threads() : static_cast<unsigned>(std::min<int64_t>(threads, 64))));
   if (!frame && PyErr_Occurred()) return nullptr;
   if (!whole || found != count) {
     raise(PyExc_ValueError, "the bytes are not a batch of whole records of this count");
@@ -411,8 +412,9 @@ const MethodRow kFunctions[] = {
     function<&reader_records>("reader_records(reader)\n--\n\nWhole records read so far."),
     function<&reader_close>("reader_close(reader)\n--\n\nDrops the reader's source."),
     function<&batch_frame>(
-        "batch_frame(data, count, metadata, pretty_ts, pretty_px, datetimes)\n--\n\n"
-        "The DataFrame of a batch's records."),
+        "batch_frame(data, count, metadata, pretty_ts, pretty_px, datetimes, threads)\n--\n\n"
+        "The DataFrame of a batch's records, its columns filled on up to `threads` threads (0: "
+        "the default)."),
     function<&batch_compact>(
         "batch_compact(data, count)\n--\n\nThe layout bytes of a batch's records, back to back."),
 };
@@ -434,8 +436,7 @@ std::optional<CheckedRun> checked_run(PyObject* data, uint64_t count) {
     while (rest >= 2) {
       const uint8_t length = p[0], type = p[1];
       const size_t size = static_cast<size_t>(length) * 4;
-      if (length < kMinRecordLength || size > rest || !convertible_kind(RecordRef(p, size)))
-        break;
+      if (length < kMinRecordLength || size > rest || !convertible_kind(RecordRef(p, size))) break;
       // This record and the ones after it with the same type and length bytes, which convert
       // too: stepping by the known size, the loads do not wait on one another.
       size_t same = 0;
