@@ -4,6 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "threads.h"
+
 namespace orx {
 
 SymbolDictionary SymbolDictionary::of(const SymbolMap& symbols) {
@@ -115,11 +117,9 @@ void finish_array(ArrowArray* out, ArrayData* data, size_t length, int64_t null_
   out->children = data->child_pointers.data();
 }
 
-// One-character strings: each byte as the code point of its unsigned value, in UTF-8.
-void letters_array(const RecordRun& run, const Column& c, ArrowArray* out) {
-  auto* data = new ArrayData;
-  auto* offsets = reinterpret_cast<int32_t*>(data->allocate((run.count + 1) * 4));
-  uint8_t* text = data->allocate(run.count * 2);
+// One-character strings: each byte as the code point of its unsigned value, in UTF-8, into
+// `offsets` and `text` (room for two bytes a value).
+void fill_letters(const RecordRun& run, const Column& c, int32_t* offsets, uint8_t* text) {
   const uint8_t* p = run.data;
   int32_t at = 0;
   offsets[0] = 0;
@@ -133,8 +133,6 @@ void letters_array(const RecordRun& run, const Column& c, ArrowArray* out) {
     }
     offsets[i + 1] = at;
   }
-  data->buffers = {nullptr, offsets, text};
-  finish_array(out, data, run.count, 0);
 }
 
 void strings_array(const std::vector<std::string>& values, ArrowArray* out) {
@@ -154,39 +152,6 @@ void strings_array(const std::vector<std::string>& values, ArrowArray* out) {
   finish_array(out, data, values.size(), 0);
 }
 
-void symbol_array(const RecordRun& run, const SymbolDictionary& symbols, ArrowArray* out) {
-  auto* data = new ArrayData;
-  auto* indices = reinterpret_cast<int32_t*>(data->allocate(run.count * 4));
-  uint8_t* valid = data->allocate((run.count + 7) / 8);
-  std::memset(valid, 0, (run.count + 7) / 8);
-  size_t nulls = 0;
-  const uint8_t* p = run.data;
-  uint32_t last_id = 0;
-  int32_t last_index = -1;
-  bool have_last = false;
-  for (size_t i = 0; i < run.count; ++i, p += static_cast<size_t>(p[0]) * 4) {
-    uint32_t id;
-    std::memcpy(&id, p + offsetof(RecordHeader, instrument_id), sizeof id);
-    if (!have_last || id != last_id) {
-      const auto it = symbols.index.find(id);
-      last_index = it == symbols.index.end() ? -1 : it->second;
-      last_id = id;
-      have_last = true;
-    }
-    if (last_index < 0) {
-      indices[i] = 0;
-      ++nulls;
-    } else {
-      indices[i] = last_index;
-      valid[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
-    }
-  }
-  data->buffers = {nulls ? valid : nullptr, indices};
-  data->dictionary = std::make_unique<ArrowArray>();
-  strings_array(symbols.tickers, data->dictionary.get());
-  finish_array(out, data, run.count, static_cast<int64_t>(nulls));
-}
-
 }  // namespace
 
 void export_schema(RType kind, PriceForm prices, ArrowSchema* out) {
@@ -201,29 +166,103 @@ void export_schema(RType kind, PriceForm prices, ArrowSchema* out) {
 }
 
 void export_array(const RecordRun& run, PriceForm prices, const SymbolDictionary& symbols,
-                  ArrowArray* out) {
+                  ArrowArray* out, unsigned threads) {
+  const size_t n = run.count;
   auto* top = new ArrayData;
   top->buffers = {nullptr};
   std::vector<ColumnSink> sinks;
+  // Letters are filled as bytes, one a value, which is their UTF-8 when all are ASCII (the
+  // usual); a column with any other byte is made again from the records.
+  struct Letters {
+    const Column* column;
+    int32_t* offsets;
+    uint8_t* text;
+  };
+  std::vector<Letters> letters;
+  const uint32_t* ids = nullptr;
   for (const Column& c : columns_of(run.kind)) {
     top->children.push_back(std::make_unique<ArrowArray>());
     ArrowArray* child = top->children.back().get();
+    auto* data = new ArrayData;
     if (c.role == Role::Letter) {
-      letters_array(run, c, child);
+      auto* offsets = reinterpret_cast<int32_t*>(data->allocate((n + 1) * 4));
+      uint8_t* text = data->allocate(n * 2);
+      data->buffers = {nullptr, offsets, text};
+      finish_array(child, data, n, 0);
+      sinks.push_back({&c, Form::Native, text});
+      letters.push_back({&c, offsets, text});
       continue;
     }
     const Form form =
         c.role == Role::Price && prices == PriceForm::Float ? Form::Float64 : Form::Native;
-    auto* data = new ArrayData;
-    uint8_t* values = data->allocate(run.count * form_width(c, form));
+    uint8_t* values = data->allocate(n * form_width(c, form));
     data->buffers = {nullptr, values};
-    finish_array(child, data, run.count, 0);
+    finish_array(child, data, n, 0);
     sinks.push_back({&c, form, values});
+    if (std::strcmp(c.name, "instrument_id") == 0) ids = reinterpret_cast<const uint32_t*>(values);
   }
-  fill_columns(run, sinks);
+  auto* sym = new ArrayData;
+  auto* indices = reinterpret_cast<int32_t*>(sym->allocate(n * 4));
+  uint8_t* valid = sym->allocate((n + 7) / 8);
+  std::memset(valid, 0, (n + 7) / 8);
+
+  // Rows [r0, r1) of every column; parts start at multiples of 64 rows, so that no two share
+  // a byte of the validity bitmap.
+  const size_t parts = run.stride && n >= kParallelRecords ? std::max(threads, 1u) : 1;
+  std::vector<size_t> nulls(parts, 0);
+  std::vector<uint8_t> other(parts * letters.size(), 0);  // a letter that is not ASCII
+  parallel_for(parts, static_cast<unsigned>(parts), [&](size_t t) {
+    const size_t r0 = t == 0 ? 0 : (n * t / parts) & ~size_t{63};
+    const size_t r1 = t + 1 == parts ? n : (n * (t + 1) / parts) & ~size_t{63};
+    if (parts == 1) {
+      fill_columns(run, sinks);
+    } else {
+      std::vector<ColumnSink> local(sinks);
+      for (ColumnSink& sink : local)
+        sink.out = static_cast<uint8_t*>(sink.out) + r0 * form_width(*sink.column, sink.form);
+      fill_columns(
+          {run.data + r0 * run.stride, (r1 - r0) * run.stride, r1 - r0, run.kind, run.stride},
+          local);
+    }
+    for (size_t k = 0; k < letters.size(); ++k) {
+      uint8_t high = 0;
+      for (size_t i = r0; i < r1; ++i) {
+        high |= letters[k].text[i];
+        letters[k].offsets[i + 1] = static_cast<int32_t>(i + 1);
+      }
+      other[t * letters.size() + k] = high >> 7;
+    }
+    uint32_t last_id = 0;
+    int32_t last_index = -1;
+    for (size_t i = r0; i < r1; ++i) {
+      if (i == r0 || ids[i] != last_id) {
+        const auto it = symbols.index.find(ids[i]);
+        last_index = it == symbols.index.end() ? -1 : it->second;
+        last_id = ids[i];
+      }
+      if (last_index < 0) {
+        indices[i] = 0;
+        ++nulls[t];
+      } else {
+        indices[i] = last_index;
+        valid[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+      }
+    }
+  });
+  for (size_t k = 0; k < letters.size(); ++k) {
+    letters[k].offsets[0] = 0;
+    bool ascii = true;
+    for (size_t t = 0; t < parts; ++t) ascii &= !other[t * letters.size() + k];
+    if (!ascii) fill_letters(run, *letters[k].column, letters[k].offsets, letters[k].text);
+  }
+  size_t null_count = 0;
+  for (size_t c : nulls) null_count += c;
+  sym->buffers = {null_count ? valid : nullptr, indices};
+  sym->dictionary = std::make_unique<ArrowArray>();
+  strings_array(symbols.tickers, sym->dictionary.get());
   top->children.push_back(std::make_unique<ArrowArray>());
-  symbol_array(run, symbols, top->children.back().get());
-  finish_array(out, top, run.count, 0);
+  finish_array(top->children.back().get(), sym, n, static_cast<int64_t>(null_count));
+  finish_array(out, top, n, 0);
 }
 
 }  // namespace orx

@@ -78,8 +78,9 @@ struct SymbolDictionary {
 // null for unmapped ids.
 void export_schema(RType kind, PriceForm prices, ArrowSchema* out);
 
-// The struct array of `run` (records of one kind with columns), for export_schema's schema.
+// The struct array of `run` (records of one kind with columns), for export_schema's schema;
+// many records of one length (run.stride) are filled on up to `threads` threads.
 void export_array(const RecordRun& run, PriceForm prices, const SymbolDictionary& symbols,
-                  ArrowArray* out);
+                  ArrowArray* out, unsigned threads = 1);
 
 }  // namespace orx

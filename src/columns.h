@@ -85,7 +85,12 @@ struct RecordRun {
   size_t size = 0;   // bytes
   size_t count = 0;  // records
   RType kind = RType::Mbp1;
+  size_t stride = 0;  // the length of every record when known to be one, else 0
 };
+
+// Runs of at least this many records of one length are filled on several threads, a range of
+// rows on each.
+constexpr size_t kParallelRecords = size_t{1} << 16;
 
 // Records are read in chunks of this many, so that a chunk stays in cache while every column
 // takes its values from it.

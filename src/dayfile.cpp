@@ -3,6 +3,10 @@
 #include <sys/mman.h>
 #include <zstd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -169,18 +173,69 @@ void encode_field(const uint8_t* recs, size_t rec_size, size_t n, const Field& f
   }
 }
 
+// Values [i0, i0 + m) of a column stored as W byte planes of n bytes each, back into values:
+// 16 at a time by interleaving the planes (SSE2), the rest one by one.
+template <class U>
+inline void gather_planes(const uint8_t* planes, size_t n, size_t i0, size_t m, U* vals) {
+  constexpr size_t W = sizeof(U);
+  const uint8_t* p = planes + i0;
+  size_t i = 0;
+  if constexpr (W == 1) {
+    std::memcpy(vals, p, m);
+    return;
+  }
+#if defined(__SSE2__)
+  const auto at = [&](size_t b) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + b * n + i));
+  };
+  auto* out = reinterpret_cast<__m128i*>(vals);
+  for (; i + 16 <= m; i += 16, out += W) {
+    if constexpr (W == 2) {
+      const __m128i a = at(0), b = at(1);
+      _mm_storeu_si128(out + 0, _mm_unpacklo_epi8(a, b));
+      _mm_storeu_si128(out + 1, _mm_unpackhi_epi8(a, b));
+    } else if constexpr (W == 4) {
+      const __m128i a01 = _mm_unpacklo_epi8(at(0), at(1)), b01 = _mm_unpackhi_epi8(at(0), at(1));
+      const __m128i a23 = _mm_unpacklo_epi8(at(2), at(3)), b23 = _mm_unpackhi_epi8(at(2), at(3));
+      _mm_storeu_si128(out + 0, _mm_unpacklo_epi16(a01, a23));
+      _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(a01, a23));
+      _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(b01, b23));
+      _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(b01, b23));
+    } else {
+      __m128i pair[4][2];  // planes 2k and 2k+1 interleaved: values 0-7, then 8-15
+      for (size_t k = 0; k < 4; ++k) {
+        const __m128i lo = at(2 * k), hi = at(2 * k + 1);
+        pair[k][0] = _mm_unpacklo_epi8(lo, hi);
+        pair[k][1] = _mm_unpackhi_epi8(lo, hi);
+      }
+      for (size_t h = 0; h < 2; ++h) {
+        // bytes 0-3 and 4-7 of values 8h .. 8h+3, then of 8h+4 .. 8h+7
+        const __m128i q0 = _mm_unpacklo_epi16(pair[0][h], pair[1][h]);
+        const __m128i q1 = _mm_unpackhi_epi16(pair[0][h], pair[1][h]);
+        const __m128i r0 = _mm_unpacklo_epi16(pair[2][h], pair[3][h]);
+        const __m128i r1 = _mm_unpackhi_epi16(pair[2][h], pair[3][h]);
+        _mm_storeu_si128(out + 4 * h + 0, _mm_unpacklo_epi32(q0, r0));
+        _mm_storeu_si128(out + 4 * h + 1, _mm_unpackhi_epi32(q0, r0));
+        _mm_storeu_si128(out + 4 * h + 2, _mm_unpacklo_epi32(q1, r1));
+        _mm_storeu_si128(out + 4 * h + 3, _mm_unpackhi_epi32(q1, r1));
+      }
+    }
+  }
+#endif
+  for (; i < m; ++i) {
+    U v = 0;
+    for (size_t b = 0; b < W; ++b) v |= static_cast<U>(static_cast<U>(p[b * n + i]) << (8 * b));
+    vals[i] = v;
+  }
+}
+
 template <class U>
 void decode_field(const uint8_t* planes, size_t n, size_t i0, size_t i1, const Field& f,
                   uint16_t event_offset, uint8_t* recs, size_t rec_size, U& prev) {
   constexpr size_t W = sizeof(U);
   const size_t m = i1 - i0;
   U vals[kChunk];
-  // Byte planes back into values, one plane at a time (loops the compiler vectorises).
-  for (size_t i = 0; i < m; ++i) vals[i] = planes[i0 + i];
-  for (size_t b = 1; b < W; ++b) {
-    const uint8_t* plane = planes + b * n + i0;
-    for (size_t i = 0; i < m; ++i) vals[i] |= static_cast<U>(static_cast<U>(plane[i]) << (8 * b));
-  }
+  gather_planes<U>(planes, n, i0, m, vals);
   uint8_t* r = recs + i0 * rec_size;
   if (f.code == Code::Delta) {
     U v = prev;
@@ -219,6 +274,14 @@ void transpose(const Layout& l, std::span<const uint8_t> records, uint8_t* out) 
   }
 }
 
+bool all_zero(const uint8_t* p, size_t m) {
+  uint64_t any = 0;
+  size_t i = 0;
+  for (; i + 8 <= m; i += 8) any |= load<uint64_t>(p + i);
+  for (; i < m; ++i) any |= p[i];
+  return any == 0;
+}
+
 void untranspose(const Layout& l, const uint8_t* planes, size_t n, uint8_t* out) {
   std::vector<uint64_t> prev(l.fields.size(), 0);
   // Chunk by chunk, so that the chunk's records stay in cache while every field fills them;
@@ -232,10 +295,9 @@ void untranspose(const Layout& l, const uint8_t* planes, size_t n, uint8_t* out)
     for (size_t k = 0; k < l.fields.size(); p += n * l.fields[k].width, ++k) {
       const Field& f = l.fields[k];
       if (f.code == Code::Plain) {
-        uint8_t any = 0;
-        for (size_t b = 0; b < f.width; ++b)
-          for (size_t i = i0; i < i1; ++i) any |= p[b * n + i];
-        if (!any) continue;
+        bool zero = true;
+        for (size_t b = 0; b < f.width && zero; ++b) zero = all_zero(p + b * n + i0, i1 - i0);
+        if (zero) continue;
       }
       switch (f.width) {
         case 1: {

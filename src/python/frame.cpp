@@ -365,9 +365,6 @@ PyObject* text_entry(size_t at, PyObject* codes, PyObject* texts) {
                       static_cast<unsigned long long>(value), row);
 }
 
-// Rows from which the plain columns of records of one length are filled on several threads.
-constexpr size_t kParallelRows = size_t{1} << 16;
-
 PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Survey& survey,
                                 const SymbolMap& symbols, bool pretty_ts, bool pretty_px,
                                 bool datetimes, unsigned threads) {
@@ -485,7 +482,7 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   // and records of one length, the plain columns are filled first, a range of rows on each
   // thread; the pass in row order then does only what needs the rows in order.
   const size_t stride = survey.stride;
-  const unsigned parts = stride && n >= kParallelRows ? threads : 1;
+  const unsigned parts = stride && n >= kParallelRecords ? threads : 1;
   const auto visit = [&](auto&& fn) {
     if (parts <= 1) return for_each_chunk(run, fn);
     for (size_t first = 0; first < n; first += kChunkRecords)

@@ -6,6 +6,7 @@
 #include "arrow.h"
 #include "ext.h"
 #include "reader.h"
+#include "threads.h"
 
 namespace orx::py::ext {
 namespace {
@@ -65,7 +66,8 @@ std::optional<RecordRun> run_of(PyObject* data, uint64_t count, std::optional<RT
     return std::nullopt;
   }
   return RecordRun{reinterpret_cast<const uint8_t*>(checked->bytes.data()), checked->bytes.size(),
-                   checked->info.count, count ? kind : want.value_or(RType::Mbp1)};
+                   checked->info.count, count ? kind : want.value_or(RType::Mbp1),
+                   checked->info.stride};
 }
 
 // (schema capsule, array capsule) of a batch of records of kind `rtype`.
@@ -82,7 +84,9 @@ PyObject* batch_arrow(PyObject* data, uint64_t count, uint8_t rtype, PyObject* m
   if (!schema) return nullptr;
   auto* array = new ArrowArray;
   // The records are an immutable bytes object the caller keeps; the symbols are a copy.
-  without_gil_for(run->size, [&] { export_array(*run, price_form(float_prices), symbols, array); });
+  without_gil_for(run->size, [&] {
+    export_array(*run, price_form(float_prices), symbols, array, default_threads());
+  });
   Ref array_capsule = Ref::steal(capsule_of(array, "arrow_array", &destroy_array));
   if (!array_capsule) return nullptr;
   return PyTuple_Pack(2, schema.get(), array_capsule.get());
@@ -137,7 +141,8 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
     status = stream_fail(st);
   } else if (std::optional<RecordRun> run = run_of(data, count, st->kind)) {
     // `item` keeps the bytes alive; the state's symbols never change after it is made.
-    without_gil_for(run->size, [&] { export_array(*run, st->prices, st->symbols, out); });
+    without_gil_for(run->size,
+                    [&] { export_array(*run, st->prices, st->symbols, out, default_threads()); });
   } else {
     status = stream_fail(st);
   }
