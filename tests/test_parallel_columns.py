@@ -117,3 +117,20 @@ def test_a_frame_filled_on_threads_equals_decode_to_df(plain):
     _, data = plain
     pd.testing.assert_frame_equal(orx.open(data).to_pandas(),
                                   BufferStore(data).decode_to_df(False, False), check_exact=True)
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_the_first_time_past_datetimes_is_named_and_undefined_times_are_nat(threads):
+    a = records(N)
+    a["ts_recv"][[N // 2 + 10, N - 5]] = (1 << 63) + 1
+    a["ts_recv"][[7, N - 1]] = (1 << 64) - 1
+    data = stream(a)
+    meta = orx.open(data).metadata
+    body = data[len(meta.encode()):]
+    with pytest.raises(ValueError, match=rf"^ts_recv {(1 << 63) + 1} at row {N // 2 + 10} is "
+                                         r"past the range of datetime64\[ns\] \(2262-04-11\)$"):
+        _ext.batch_frame(body, N, meta, False, False, True, threads)
+    a["ts_recv"][[N // 2 + 10, N - 5]] = 5
+    body = a.tobytes()
+    recv = _ext.batch_frame(body, N, meta, False, False, True, threads)["ts_recv"]
+    assert recv.isna().to_numpy().nonzero()[0].tolist() == [7, N - 1]

@@ -316,6 +316,8 @@ class Coder {
     return code;
   }
 
+  size_t size() const { return texts_.size(); }
+
   // The texts as a list of str, in code order.
   PyObject* texts() const {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts_.size())));
@@ -469,79 +471,116 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   if (survey.with_symbol &&
       !(symbol_buffer = Ref::steal(new_array(empty.get(), 1, n, "int32", symbol_codes))))
     return nullptr;
-  Coder<int64_t> seconds;
-  Coder<uint32_t> tickers;
-  int64_t time_scratch[kChunkRecords];
-  const ColumnSink time_sink{time_column, Form::Int64, time_scratch};
-  // The first time stamp past datetime64[ns] (beyond the signed 64-bit range and not the
-  // undefined time, all bits set, which becomes NaT).
-  std::optional<std::pair<size_t, size_t>> past;  // (stamp row, record)
+  // What a range of rows learns: its text codes (dense in the range: the table of a column is
+  // the ranges' tables one after the other, repeats and all), its unsigned rows past int64 and
+  // its first time stamp past datetime64[ns] (beyond the signed 64-bit range and not the
+  // undefined time, all bits set, which becomes NaT) as (stamp row, record).
+  struct Part {
+    Coder<int64_t> seconds;
+    Coder<uint32_t> tickers;
+    std::vector<uint8_t> wide;
+    std::optional<std::pair<size_t, size_t>> past;
+  };
+  const auto fill = [&](const RecordChunk& chunk, Part& part) {
+    fill_chunk(chunk, sinks);
+    const size_t first = chunk.first, m = chunk.count;
+    for (size_t row : wide_rows) {
+      uint64_t any = 0;
+      const auto* v = reinterpret_cast<const uint64_t*>(int_data + (row * n + first) * 8);
+      for (size_t i = 0; i < m; ++i) any |= v[i];
+      if (any >> 63) part.wide[row] = true;
+    }
+    for (size_t row = 0; row < stamps && !part.past; ++row) {
+      auto* v = reinterpret_cast<int64_t*>(stamp_data + (row * n + first) * 8);
+      bool negative = false;
+      for (size_t i = 0; i < m; ++i) negative |= v[i] < 0;
+      if (!negative) [[likely]]
+        continue;
+      for (size_t i = 0; i < m && !part.past; ++i) {
+        if (v[i] == -1)
+          v[i] = std::numeric_limits<int64_t>::min();
+        else if (v[i] < 0)
+          part.past.emplace(row, first + i);
+      }
+    }
+    if (time_column) {
+      int64_t time_scratch[kChunkRecords];
+      const ColumnSink time_sink{time_column, Form::Int64, time_scratch};
+      RecordChunk local = chunk;
+      local.first = 0;
+      fill_chunk(local, std::span(&time_sink, 1));
+      for (size_t i = 0; i < m; ++i) {
+        // The text depends on the second alone: any time in it makes the same text.
+        const int64_t ns = time_scratch[i];
+        const int32_t code =
+            part.seconds.code(floor_second(ns), [ns](int64_t) { return unix_nanos_to_string(ns); });
+        std::memcpy(time_codes + (first + i) * 4, &code, 4);
+      }
+    }
+    if (symbol_codes) {
+      const auto* ids = reinterpret_cast<const uint64_t*>(int_data + (id_row * n + first) * 8);
+      for (size_t i = 0; i < m; ++i) {
+        const int32_t code = part.tickers.code(static_cast<uint32_t>(ids[i]),
+                                               [&](uint32_t id) { return *symbols.find(id); });
+        std::memcpy(symbol_codes + (first + i) * 4, &code, 4);
+      }
+    }
+  };
 
   // The fill touches no Python object: the arrays are new and seen by nobody else yet, the
-  // records and the symbol map stay unchanged under the caller's hold. With several threads
-  // and records of one length, the plain columns are filled first, a range of rows on each
-  // thread; the pass in row order then does only what needs the rows in order.
+  // records and the symbol map stay unchanged under the caller's hold. Many records of one
+  // length are filled a range of rows on each thread.
   const size_t stride = survey.stride;
-  const unsigned parts = stride && n >= kParallelRecords ? threads : 1;
-  const auto visit = [&](auto&& fn) {
-    if (parts <= 1) return for_each_chunk(run, fn);
-    for (size_t first = 0; first < n; first += kChunkRecords)
-      fn(RecordChunk{run.data + first * stride, std::min(kChunkRecords, n - first), first, stride});
+  const size_t count_parts = stride && n >= kParallelRecords ? std::max(threads, 1u) : 1;
+  std::vector<Part> parts(count_parts);
+  for (Part& part : parts) part.wide.assign(ints, 0);
+  const auto bounds = [&](size_t t) {
+    return std::pair(n * t / count_parts, n * (t + 1) / count_parts);
   };
   without_gil_for(run.size, [&] {
-    if (parts > 1) {
-      parallel_for(parts, parts, [&](size_t t) {
-        const size_t r0 = n * t / parts, r1 = n * (t + 1) / parts;
-        std::vector<ColumnSink> local(sinks);
-        for (ColumnSink& sink : local)
-          sink.out = static_cast<uint8_t*>(sink.out) + r0 * form_width(*sink.column, sink.form);
-        fill_columns({run.data + r0 * stride, (r1 - r0) * stride, r1 - r0, run.kind}, local);
-      });
+    if (count_parts == 1) {
+      for_each_chunk(run, [&](const RecordChunk& chunk) { fill(chunk, parts[0]); });
+      return;
     }
-    visit([&](const RecordChunk& chunk) {
-      if (parts <= 1) fill_chunk(chunk, sinks);
-      const size_t first = chunk.first, m = chunk.count;
-      for (size_t row : wide_rows) {
-        uint64_t any = 0;
-        const auto* v = reinterpret_cast<const uint64_t*>(int_data + (row * n + first) * 8);
-        for (size_t i = 0; i < m; ++i) any |= v[i];
-        if (any >> 63) wide[row] = true;
+    parallel_for(count_parts, static_cast<unsigned>(count_parts), [&](size_t t) {
+      const auto [r0, r1] = bounds(t);
+      for (size_t first = r0; first < r1; first += kChunkRecords)
+        fill(RecordChunk{run.data + first * stride, std::min(kChunkRecords, r1 - first), first,
+                         stride},
+             parts[t]);
+    });
+    // Each range's codes point into its own part of the tables.
+    parallel_for(count_parts, static_cast<unsigned>(count_parts), [&](size_t t) {
+      int32_t time_base = 0, symbol_base = 0;
+      for (size_t u = 0; u < t; ++u) {
+        time_base += static_cast<int32_t>(parts[u].seconds.size());
+        symbol_base += static_cast<int32_t>(parts[u].tickers.size());
       }
-      for (size_t row = 0; row < stamps && !past; ++row) {
-        auto* v = reinterpret_cast<int64_t*>(stamp_data + (row * n + first) * 8);
-        bool negative = false;
-        for (size_t i = 0; i < m; ++i) negative |= v[i] < 0;
-        if (!negative) [[likely]]
-          continue;
-        for (size_t i = 0; i < m && !past; ++i) {
-          if (v[i] == -1)
-            v[i] = std::numeric_limits<int64_t>::min();
-          else if (v[i] < 0)
-            past.emplace(row, first + i);
-        }
-      }
-      if (time_column) {
-        RecordChunk local = chunk;
-        local.first = 0;
-        fill_chunk(local, std::span(&time_sink, 1));
-        for (size_t i = 0; i < m; ++i) {
-          // The text depends on the second alone: any time in it makes the same text.
-          const int64_t ns = time_scratch[i];
-          const int32_t code =
-              seconds.code(floor_second(ns), [ns](int64_t) { return unix_nanos_to_string(ns); });
-          std::memcpy(time_codes + (first + i) * 4, &code, 4);
-        }
-      }
-      if (symbol_codes) {
-        const auto* ids = reinterpret_cast<const uint64_t*>(int_data + (id_row * n + first) * 8);
-        for (size_t i = 0; i < m; ++i) {
-          const int32_t code = tickers.code(static_cast<uint32_t>(ids[i]),
-                                            [&](uint32_t id) { return *symbols.find(id); });
-          std::memcpy(symbol_codes + (first + i) * 4, &code, 4);
-        }
+      const auto [r0, r1] = bounds(t);
+      for (auto [codes, base] :
+           {std::pair(time_codes, time_base), std::pair(symbol_codes, symbol_base)}) {
+        if (!codes || !base) continue;
+        auto* c = reinterpret_cast<int32_t*>(codes);
+        for (size_t i = r0; i < r1; ++i) c[i] += base;
       }
     });
   });
+  std::optional<std::pair<size_t, size_t>> past;
+  for (const Part& part : parts) {
+    for (size_t r = 0; r < ints; ++r) wide[r] = wide[r] || part.wide[r];
+    if (!past) past = part.past;
+  }
+  // The table of a text column: every range's texts in order.
+  const auto table = [&](auto coder_of) -> PyObject* {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const Part& part : parts) {
+      Ref texts_of = Ref::steal(coder_of(part).texts());
+      if (!list || !texts_of) return nullptr;
+      const Py_ssize_t end = PyList_GET_SIZE(list.get());
+      if (PyList_SetSlice(list.get(), end, end, texts_of.get()) < 0) return nullptr;
+    }
+    return list.release();
+  };
 
   if (past) {
     const size_t row = past->first, at = past->second;
@@ -550,7 +589,8 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
     return raise_past_datetimes(*stamp_columns[row], value, at);
   }
   if (time_column) {
-    Ref entry = Ref::steal(text_entry(time_at, time_buffer.get(), seconds.texts()));
+    Ref entry = Ref::steal(text_entry(
+        time_at, time_buffer.get(), table([](const Part& p) -> const auto& { return p.seconds; })));
     if (!entry || PyList_Append(texts.get(), entry.get()) < 0) return nullptr;
   }
   Ref names = Ref::steal(PyList_New(0));
@@ -560,7 +600,9 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
     if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
   }
   if (symbol_codes) {
-    Ref entry = Ref::steal(text_entry(cols.size(), symbol_buffer.get(), tickers.texts()));
+    Ref entry =
+        Ref::steal(text_entry(cols.size(), symbol_buffer.get(),
+                              table([](const Part& p) -> const auto& { return p.tickers; })));
     Ref name = Ref::steal(key("symbol"));
     if (!entry || !name || PyList_Append(texts.get(), entry.get()) < 0 ||
         PyList_Append(names.get(), name.get()) < 0)
