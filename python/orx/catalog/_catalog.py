@@ -18,6 +18,7 @@ from .._kinds import METADATA_KEY, SCHEMA_KINDS
 from .._lib import Dataset, Metadata, RetrieveParams, Schema, Stype, SymbolMap
 from .._params import as_params
 from . import _continuous, _format, _index, _journal
+from ._day_format import VERSION as _DAY_FILE_VERSION  # always zstd-compressed
 from ._index import INDEX_NAME, Entry, Invalid
 from . import _objects
 from ._objects import Conflict, version_name
@@ -180,8 +181,14 @@ class Catalog:
         self.storage_options = storage_options
         self.compression = ("zstd" if _zstd_available() else None) if compression == "auto" \
             else compression
-        # The format new days are written in (a day that exists keeps its own).
-        self.day_format = _format.WRITE_VERSION if day_format is None else day_format
+        if self.compression is None and day_format == _DAY_FILE_VERSION:
+            raise ValueError(f"day_format {_DAY_FILE_VERSION} is always zstd-compressed: "
+                             f"compression=None writes uncompressed days of day_format "
+                             f"{_format.STREAM_VERSION} (the default without compression)")
+        # The format new days are written in (a day that exists keeps its own): without
+        # compression, plain streams, since format 2 is always compressed.
+        self.day_format = day_format if day_format is not None else (
+            _format.WRITE_VERSION if self.compression is not None else _format.STREAM_VERSION)
         # Entries already checked, by directory: valid while the index's bytes are these and
         # the file has the identity the entry records.
         self._checked: dict[str, tuple[bytes, dict[str, Entry]]] = {}
