@@ -45,9 +45,9 @@ _VIEW_TRIES = 5
 # many bytes of records (more only for one day larger than that).
 UPGRADE_DAYS = 32
 UPGRADE_BYTES = 1 << 30
-# A day an object-store write puts: its object's name, format, compression and what loads its
-# metadata and records (when its object is written, so that one day is in memory at a time).
-_ObjectPlan = tuple[str, Any, "str | None", Callable[[], tuple[Metadata, Any]]]
+# A day a write puts: its file's (object's) name, format, compression and what loads its
+# metadata and records (when its file is written, so that one day is in memory at a time).
+_DayPlan = tuple[str, Any, "str | None", Callable[[], tuple[Metadata, Any]]]
 
 
 class UnknownSymbolError(KeyError):
@@ -660,25 +660,36 @@ class Catalog:
             for name, *_ in plans:
                 st.refuse_link(f"{rel}/{name}")
             # every day is checked before the first is written
-            staged, items = [], []
-            try:
-                for name, fmt, compression, day_meta, merged in plans:
-                    f = st.stage(rel, name)
-                    staged.append(f)
-                    fields = fmt.write_day(f, day_meta, merged, compression)
-                    entry = self._entry_of(rel, name, fields, f.finish(), kind,
-                                           st.path(f"{rel}/{name}"))
-                    items.append((f.name, name, entry.to_json()))
-                _journal.kill_point("staged")
-                journal = _journal.Journal(items, digest)
-                st.replace(f"{rel}/{_journal.JOURNAL_NAME}", _journal.dump(journal))
-            except BaseException:
-                for f in staged:
-                    f.discard()
-                raise
-            _journal.kill_point("committed")
-            self._apply(rel, kind, journal, view.doc)
+            self._commit_files(rel, kind, view, [
+                (name, fmt, compression, partial(_given, day_meta, merged))
+                for name, fmt, compression, day_meta, merged in plans], digest)
         return [d / name for name, *_ in plans]
+
+    def _commit_files(self, rel: str, kind: int, view: _View, plans: list[_DayPlan],
+                      digest: str | None, removes: Sequence[str] = ()) -> None:
+        """With the lock of `rel` held: writes the days `plans` make under temporary names,
+        commits them by putting the journal in place (with `digest`, of an append, and
+        `removes`, the old files of other names the new ones replace), then puts them in
+        place."""
+        st = self._storage
+        staged, items = [], []
+        try:
+            for name, fmt, compression, load in plans:
+                f = st.stage(rel, name)
+                staged.append(f)
+                fields = fmt.write_day(f, *load(), compression)
+                entry = self._entry_of(rel, name, fields, f.finish(), kind,
+                                       st.path(f"{rel}/{name}"))
+                items.append((f.name, name, entry.to_json()))
+            _journal.kill_point("staged")
+            journal = _journal.Journal(items, digest, tuple(removes))
+            st.replace(f"{rel}/{_journal.JOURNAL_NAME}", _journal.dump(journal))
+        except BaseException:
+            for f in staged:
+                f.discard()
+            raise
+        _journal.kill_point("committed")
+        self._apply(rel, kind, journal, view.doc)
 
     def _day_plans(self, rel: str, kind: int, meta: Metadata, groups: list[tuple[str, Any]],
                    mode: str, view: _View) -> list[tuple[str, Any, str | None, Metadata, Any]]:
@@ -711,7 +722,7 @@ class Catalog:
         """A write to an object store: each new day is a new object, put whole; the index,
         switched by one conditional write (or under the lease), makes them the catalog's days,
         all at once. A writer that finds the index changed under it starts again."""
-        def plan(view: _View) -> list[_ObjectPlan]:
+        def plan(view: _View) -> list[_DayPlan]:
             return [(name, fmt, compression, partial(_given, day_meta, merged))
                     for name, fmt, compression, day_meta, merged
                     in self._day_plans(rel, kind, meta, groups, mode, view)]
@@ -721,7 +732,7 @@ class Catalog:
         return written
 
     def _commit_objects(self, rel: str, kind: int,
-                        plan: Callable[[_View], list[_ObjectPlan] | None],
+                        plan: Callable[[_View], list[_DayPlan] | None],
                         digest: str | None = None) -> list[Any] | None:
         """Puts the days `plan` makes of the current view of `rel` (None: nothing to do) as new
         objects, then switches the index to them with one conditional write (or under the
@@ -1010,31 +1021,15 @@ class Catalog:
             days = batch(view)
             if not days:
                 return []
-            staged, items, removes = [], [], []
-            try:
-                for day in days:
-                    entry, loc = view.days[day]
-                    old = loc.rpartition("/")[2]
-                    name = fmt.file_name(day, compression)
-                    meta, recs = self._read_day(entry, loc, kind)
-                    f = st.stage(rel, name)
-                    staged.append(f)
-                    fields = fmt.write_day(f, meta, recs, compression)
-                    del recs
-                    new = self._entry_of(rel, name, fields, f.finish(), kind,
-                                         st.path(f"{rel}/{name}"))
-                    items.append((f.name, name, new.to_json()))
-                    if name != old:
-                        removes.append(old)
-                _journal.kill_point("staged")
-                journal = _journal.Journal(items, None, tuple(removes))
-                st.replace(f"{rel}/{_journal.JOURNAL_NAME}", _journal.dump(journal))
-            except BaseException:
-                for f in staged:
-                    f.discard()
-                raise
-            _journal.kill_point("committed")
-            self._apply(rel, kind, journal, view.doc)
+            plans: list[_DayPlan] = []
+            removes = []
+            for day in days:
+                entry, loc = view.days[day]
+                name = fmt.file_name(day, compression)
+                plans.append((name, fmt, compression, partial(self._read_day, entry, loc, kind)))
+                if loc.rpartition("/")[2] != name:
+                    removes.append(loc.rpartition("/")[2])
+            self._commit_files(rel, kind, view, plans, None, removes)
         return days
 
     def _upgrade_objects(self, rel: str, kind: int, fmt: Any, compression: str | None,
@@ -1044,7 +1039,7 @@ class Catalog:
         Returns the days rewritten."""
         days: list[str] = []
 
-        def plan(view: _View) -> list[_ObjectPlan] | None:
+        def plan(view: _View) -> list[_DayPlan] | None:
             days[:] = batch(view)
             if not days:
                 return None
