@@ -258,7 +258,7 @@ def test_a_killed_upgrade_of_many_batches_run_again_does_the_rest(tmp_path):
 # --- the journal --------------------------------------------------------------------------------
 
 
-def test_a_journal_that_removes_files_is_of_a_format_older_readers_refuse(tmp_path):
+def test_only_a_journal_that_removes_files_is_of_the_newer_journal_format():
     plain = oc._journal.Journal([(".a.orx-tmp.1.2.0123456789abcdef", "2025-12-01.orx", {})], None)
     assert json.loads(oc._journal.dump(plain))["format"] == 1
     removing = oc._journal.Journal(plain.items, None, ("2025-12-01.orx.zst",))
