@@ -18,7 +18,7 @@ import orx.catalog as oc
 from catalog_util import DAY0, NS_DAY, index_doc, params, records, spread
 from helpers import TEMPORARY
 from stream_util import stream, trade_bytes
-from test_catalog_safety import DAY, FORMS, reference, rows
+from test_catalog_safety import FORMS, day_of_form, reference, rows
 
 MBP1 = ("FUTURES", "mbp-1")
 TRADES = ("FUTURES", "trades")
@@ -112,10 +112,7 @@ def test_an_upgrade_to_format_1_and_back_answers_the_same(tmp_path):
 @pytest.mark.parametrize("form", FORMS)
 def test_every_form_of_format_1_day_is_upgraded_to_the_same_answer(tmp_path, form):
     # records in no order, equal times of several instruments, frames anywhere, raw
-    suffix, make = FORMS[form]
-    path = tmp_path.joinpath(*MBP1, "2025-12-01" + suffix)
-    path.parent.mkdir(parents=True)
-    path.write_bytes(make(DAY))
+    path = day_of_form(tmp_path, form)
     cat = orx.Catalog(tmp_path)
     queries = [params([], 0, 1 << 62), params(["ESZ5", "ESH6"], DAY0 + 10, DAY0 + 60)]
     before = [cat.query(q).to_pandas(True, True) for q in queries]

@@ -3,15 +3,17 @@
 A writer (holding the directory's lock) writes every new day under a temporary name of the
 catalog's own, flushed to disk, then commits by putting the journal ``_journal.json`` in place
 (atomically): it lists each temporary file, the day file it becomes and that day's new index
-entry, and, for an append, the digest that recognises a retry of it. Then the writer renames the
-days into place, writes the index, and removes the journal.
+entry, for an append the digest that recognises a retry of it, and the old day files that the
+new ones replace under other names (``removes``: an upgrade to another day-file format). Then
+the writer renames the days into place, removes the files they replace, writes the index, and
+removes the journal.
 
 - Before the journal is in place nothing has changed: readers ignore temporary files, and the
   next writer removes them (roll back).
 - Once it is in place the write has happened: a reader that finds a journal waits for the
   writer to finish (or, when the writer died, reads each listed day from whichever of its two
-  files holds the listed version, never from a file the journal replaces), and the next writer completes the renames and the index
-  (roll forward) before doing anything else.
+  files holds the listed version, never from a file the journal replaces), and the next writer
+  completes the renames, the removals and the index (roll forward) before doing anything else.
 
 A retried append is recognised by its digest: SHA-256 of the data's metadata and records as
 written. The index remembers the digests of the last APPENDS_KEPT appends and the days each
