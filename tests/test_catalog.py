@@ -505,6 +505,9 @@ def test_a_vanished_day_is_skipped_by_a_result(lfull):
 @pytest.mark.parametrize("call, error, message", [
     (lambda c: orx.Catalog(c.root, compression="lz4"), ValueError,
      "compression must be 'auto', 'zstd' or None, got 'lz4'"),
+    (lambda c: orx.Catalog(c.root, day_format=2, compression=None), ValueError,
+     "day_format 2 is always zstd-compressed: compression=None writes uncompressed days of "
+     "day_format 1 (the default without compression)"),
     (lambda c: c.write(records([(DAY0, 7)]), mode="merge"), ValueError,
      "mode must be 'append' or 'replace', got 'merge'"),
     (lambda c: c.write(np.zeros(2, dtype="V64"), orx.Metadata(
@@ -516,6 +519,24 @@ def test_bad_arguments(lcat, call, error, message):
         call(lcat)
     assert not day_dir(lcat).exists() or not [n for n in os.listdir(day_dir(lcat))
                                               if DAY_FILE.match(n)]
+
+
+@pytest.mark.parametrize("compression, day_format, names", [
+    (None, None, ["2025-12-01.orx", "2025-12-02.orx"]),  # uncompressed: plain raw streams
+    ("zstd", None, ["2025-12-01.orxday", "2025-12-02.orxday"]),
+    ("auto", None, ["2025-12-01.orxday", "2025-12-02.orxday"]),
+    (None, 1, ["2025-12-01.orx", "2025-12-02.orx"]),
+])
+def test_a_catalog_without_compression_writes_uncompressed_days(tmp_path, compression,
+                                                                 day_format, names):
+    cat = orx.Catalog(tmp_path, compression=compression, day_format=day_format)
+    data = records(spread(days=2))
+    cat.write(data)
+    assert sorted(n for n in os.listdir(day_dir(cat)) if DAY_FILE.match(n)) == names
+    if names[0].endswith(".orx"):  # the metadata, then the records as they are
+        head = (day_dir(cat) / names[0]).read_bytes()[:4]
+        assert head == data[:4] and not head.startswith(b"\x28\xb5\x2f\xfd")
+    assert len(cat.query(params([], 0, 1 << 62))) == 12
 
 
 @pytest.mark.parametrize("schema, make", [

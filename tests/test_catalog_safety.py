@@ -72,12 +72,18 @@ FORMS = {
 }
 
 
-@pytest.mark.parametrize("form", FORMS)
-def test_every_form_of_day_file_is_read_whole(tmp_path, form):
+def day_of_form(root, form):
+    """The day file of DAY in `form` (FORMS), alone in a catalog at `root`."""
     suffix, make = FORMS[form]
-    path = tmp_path.joinpath(*MBP1, "2025-12-01" + suffix)
+    path = root.joinpath(*MBP1, "2025-12-01" + suffix)
     path.parent.mkdir(parents=True)
     path.write_bytes(make(DAY))
+    return path
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_every_form_of_day_file_is_read_whole(tmp_path, form):
+    path = day_of_form(tmp_path, form)
     cat = orx.Catalog(tmp_path)
     for symbols, start, end in [(None, 0, 1 << 62), (["ESZ5", "ESH6"], DAY0 + 10, DAY0 + 60),
                                 (["NQZ5"], DAY0 + 31, DAY0 + NS_DAY)]:

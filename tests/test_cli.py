@@ -204,6 +204,34 @@ def test_progress_on_stderr_for_long_work(tmp_path):
     assert any(line.startswith(f"convert {fifo} -> ") for line in err.splitlines())
 
 
+def test_progress_of_converting_a_day_file_counts_its_records_up_to_exactly_all(
+        tmp_path, monkeypatch, capsys):
+    # The reader of a day file goes through the stream of its records (uncompressed), so its
+    # progress counts that stream's bytes, not the file's.
+    from catalog_util import records as day_records, spread
+    from orx._cli import main
+    from orx._progress import Progress
+
+    orx.Catalog(tmp_path / "cat").write(day_records(spread(days=1, per_day=3000)))
+    (path,) = (tmp_path / "cat" / "FUTURES" / "mbp-1").glob("*.orxday")
+    seen, update = [], Progress.update
+
+    def spy(self, done):
+        seen.append((done, self.total))
+        update(self, done)
+
+    monkeypatch.setattr(Progress, "update", spy)
+    monkeypatch.setattr(Progress, "delay", 0.0)
+    monkeypatch.setattr(Progress, "every", 0.0)
+    out = tmp_path / "o.orx"
+    assert main(["convert", str(path), str(out)]) == 0
+    size = os.path.getsize(out)  # the raw stream: the metadata and every record
+    assert seen and all(done <= total for done, total in seen) and seen[-1] == (size, size)
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[-2:] == [f"convert {path} -> {out}: 100% ({size / 1e6:,.0f} MB)",
+                          f"3,000 records written to {out} (stream)"]
+
+
 def test_console_script_is_installed():
     script = os.path.join(os.path.dirname(sys.executable), "orx")
     assert os.access(script, os.X_OK)

@@ -92,7 +92,8 @@ def inputs(tmp_path):
     (["convert", "t.orx", "o.zst", "--level", "high"], 2,
      "orx convert: error: argument --level: a whole number, not 'high' (see orx convert --help)"),
     (["frobnicate"], 2, "orx: error: argument COMMAND: invalid choice: 'frobnicate' (choose from "
-                        "'info', 'head', 'convert', 'merge', 'serve', 'keys', 'get') (see orx --help)"),
+                        "'info', 'head', 'convert', 'merge', 'serve', 'keys', 'get', 'catalog') "
+                        "(see orx --help)"),
     ([], 2, "orx: error: the following arguments are required: COMMAND (see orx --help)"),
 ])
 def test_every_failure_is_one_line_and_writes_nothing(inputs, args, status, message):

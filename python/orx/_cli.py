@@ -1,5 +1,5 @@
 """The orx command line: ``orx info``, ``orx head``, ``orx convert`` and ``orx merge``; the
-historical-data service's ``orx serve``, ``orx keys`` and ``orx get``.
+historical-data service's ``orx serve``, ``orx keys`` and ``orx get``; ``orx catalog upgrade``.
 
 Outputs appear only when complete (a temporary file beside them is renamed at the end), so an
 error or Ctrl-C never leaves a partial file; an existing output is replaced only with
@@ -309,6 +309,31 @@ def _cmd_merge(args) -> None:
         print(f"{output.records:,} records merged into {args.output}", file=sys.stderr)
 
 
+def _cmd_catalog(args) -> None:
+    from .catalog import Catalog
+
+    catalog = Catalog(args.root)
+    pairs = [(d, s) for d in catalog.datasets() for s in catalog.schemas(d)]
+    if not pairs:
+        raise CliError(f"{args.root} holds no day files of a catalog")
+    target = catalog.day_format if args.format is None else args.format
+    lines = []
+    for dataset, schema in pairs:
+        where = f"{dataset.name}/{schema.value}"
+        progress = Progress(f"upgrade {where}", None)
+
+        def show(done: int, total: int, progress: Progress = progress) -> None:
+            progress.total = total
+            progress.update(done)
+
+        try:
+            n = catalog.upgrade(dataset, schema, day_format=target, progress=show)
+        finally:
+            progress.done()
+        lines.append(f"{where}: {n} day{'' if n == 1 else 's'} upgraded to format {target}")
+    print("\n".join(lines))
+
+
 # --- arguments ----------------------------------------------------------------------------
 
 class _Parser(argparse.ArgumentParser):
@@ -501,6 +526,20 @@ def _parser() -> argparse.ArgumentParser:
                        "without it such an input is an error")
     _add_common(merge, writes=True)
     _service_parsers(sub)
+    catalog = sub.add_parser("catalog", help="work on a catalog directory: upgrade",
+                             description="Commands that change a catalog of day files.")
+    actions = catalog.add_subparsers(dest="action", required=True, metavar="ACTION",
+                                     help="upgrade")
+    upgrade = actions.add_parser(
+        "upgrade", help="rewrite every day file in the newest day-file format",
+        description="Rewrites every day file that is not of the day-file format given (by "
+        "default the newest, 2) into it, records and metadata as they are, a batch of days "
+        "at a time, each all or nothing; an upgrade stopped and run again does the rest. "
+        "Prints one line per dataset and schema.")
+    upgrade.add_argument("root", help="the catalog's root directory (or an fsspec URL)")
+    upgrade.add_argument("--format", type=int, metavar="N",
+                         help="the day-file format to rewrite into: 2 (the default: columnar "
+                              ".orxday) or 1 (plain streams, .orx.zst)")
     return p
 
 
@@ -514,7 +553,8 @@ def _one_line(exc: BaseException) -> str:
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     commands = {"info": _cmd_info, "head": _cmd_head, "convert": _cmd_convert, "merge": _cmd_merge,
-                "serve": _cmd_serve, "keys": _cmd_keys, "get": _cmd_get}
+                "serve": _cmd_serve, "keys": _cmd_keys, "get": _cmd_get,
+                "catalog": _cmd_catalog}
     try:
         status = commands[args.command](args)
     except KeyboardInterrupt:

@@ -13,7 +13,7 @@ import os
 import stat
 
 from ._deps import require
-from ._kinds import (CSV_METADATA_LINE, CSV_SIDECAR, LOOK_SIZE, METADATA_KEY,
+from ._kinds import (CSV_METADATA_LINE, CSV_SIDECAR, DAY_FILE_MAGIC, LOOK_SIZE, METADATA_KEY,
                      PARQUET_MAGIC, is_zstd, looks_like)
 from ._lib import Metadata
 from ._progress import Progress
@@ -63,6 +63,14 @@ def sniff(path: str) -> str:
             or head.startswith(CSV_METADATA_LINE.encode())):
         return "csv"
     return "stream"
+
+
+def _is_day_file(path: str) -> bool:
+    """Whether `path` is a regular file that starts as a catalog's day file of format 2."""
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        return False
+    with open(path, "rb") as f:
+        return f.read(len(DAY_FILE_MAGIC)) == DAY_FILE_MAGIC
 
 
 def _need(module: str, extra: str, what: str = "this"):
@@ -123,14 +131,25 @@ class Input:
             self.pd = _need("pandas", "dataframe", f"reading {path}")
             self.metadata, self.marked = _csv_metadata(path)
         else:
-            self.reader = open_stream(path, batch_size=batch_size,
+            source: object = path
+            # The stream a catalog's day file holds: how far its reader is goes by its bytes.
+            self.stream_size: int | None = None
+            if self.format == "stream" and _is_day_file(path):
+                from .catalog._day_format import day_file_stream
+
+                source = day_file_stream(path)
+                self.stream_size = len(source.getbuffer())
+            self.reader = open_stream(source, batch_size=batch_size,
                                       allow_truncated=allow_truncated)
             self.metadata = self.reader.metadata
         self.done = 0
 
     @property
     def total(self) -> int | None:
-        # A compressed stream's size (or a CSV file's) says nothing of how far its records go.
+        # A compressed stream's size (or a CSV file's) says nothing of how far its records go;
+        # a day file's records are counted in the stream they make.
+        if self.reader is not None and self.stream_size is not None:
+            return self.stream_size
         return None if self.format in ("zstd", "csv") else self.size
 
     def pieces(self):

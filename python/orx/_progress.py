@@ -10,6 +10,11 @@ import time
 class Progress:
     """Progress of one piece of work on stderr, shown once it has run for a second."""
 
+    # Seconds before anything is shown, and between two updates on a terminal and elsewhere.
+    delay = 1.0
+    every_tty = 0.1
+    every = 5.0
+
     def __init__(self, label: str, total: int | None, stream=None) -> None:
         self.label, self.total = label, total
         self.stream = stream or sys.stderr
@@ -20,7 +25,8 @@ class Progress:
 
     def update(self, done: int) -> None:
         now = time.monotonic()
-        if now - self.start < 1.0 or now - self.last < (0.1 if self.tty else 5.0):
+        if now - self.start < self.delay or now - self.last < (self.every_tty if self.tty
+                                                                 else self.every):
             return
         self.last = now
         self.shown = True

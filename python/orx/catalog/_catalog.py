@@ -9,8 +9,9 @@ import random
 import re
 import time
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -18,6 +19,7 @@ from .._kinds import METADATA_KEY, SCHEMA_KINDS
 from .._lib import Dataset, Metadata, RetrieveParams, Schema, Stype, SymbolMap
 from .._params import as_params
 from . import _continuous, _format, _index, _journal
+from ._day_format import VERSION as _DAY_FILE_VERSION  # always zstd-compressed
 from ._index import INDEX_NAME, Entry, Invalid
 from . import _objects
 from ._objects import Conflict, version_name
@@ -39,6 +41,13 @@ _DATASETS = sorted((m for m in vars(Dataset).values() if isinstance(m, Dataset))
 _SCHEMAS = sorted((m for m in vars(Schema).values()
                    if isinstance(m, Schema) and int(m) in SCHEMA_KINDS), key=int)
 _VIEW_TRIES = 5
+# A batch of an upgrade, written all or nothing: at most this many days, and days of about this
+# many bytes of records (more only for one day larger than that).
+UPGRADE_DAYS = 32
+UPGRADE_BYTES = 1 << 30
+# A day a write puts: its file's (object's) name, format, compression and what loads its
+# metadata and records (when its file is written, so that one day is in memory at a time).
+_DayPlan = tuple[str, Any, "str | None", Callable[[], tuple[Metadata, Any]]]
 
 
 class UnknownSymbolError(KeyError):
@@ -105,12 +114,15 @@ class _View:
     doc: _index.Document
 
 
-def _day_files(listing: dict[str, FileStat], where: str) -> dict[str, str]:
-    """Day -> file name of the day files among `listing`."""
+def _day_files(listing: dict[str, FileStat], where: str,
+               replaced: Sequence[str] = ()) -> dict[str, str]:
+    """Day -> file name of the day files among `listing`, but for those `replaced` (by a
+    committed journal: files of other names take their place)."""
     out: dict[str, str] = {}
     for name in sorted(listing):
         m = _DAY_FILE.match(name)
-        if m is None or _format.of_suffix(m.group(2)) is None or _index.day_of_name(name) is None:
+        if m is None or _format.of_suffix(m.group(2)) is None or _index.day_of_name(name) is None \
+                or name in replaced:
             continue
         day = m.group(1)
         if day in out:
@@ -180,8 +192,14 @@ class Catalog:
         self.storage_options = storage_options
         self.compression = ("zstd" if _zstd_available() else None) if compression == "auto" \
             else compression
-        # The format new days are written in (a day that exists keeps its own).
-        self.day_format = _format.WRITE_VERSION if day_format is None else day_format
+        if self.compression is None and day_format == _DAY_FILE_VERSION:
+            raise ValueError(f"day_format {_DAY_FILE_VERSION} is always zstd-compressed: "
+                             f"compression=None writes uncompressed days of day_format "
+                             f"{_format.STREAM_VERSION} (the default without compression)")
+        # The format new days are written in (a day that exists keeps its own): without
+        # compression, plain streams, since format 2 is always compressed.
+        self.day_format = day_format if day_format is not None else (
+            _format.WRITE_VERSION if self.compression is not None else _format.STREAM_VERSION)
         # Entries already checked, by directory: valid while the index's bytes are these and
         # the file has the identity the entry records.
         self._checked: dict[str, tuple[bytes, dict[str, Entry]]] = {}
@@ -212,7 +230,7 @@ class Catalog:
             found = self._view(rel, kind_of(schema), (text, text)).days.get(text)
             return self._storage.path(found[1] if found else f"{rel}/" + _format.FORMATS[
             self.day_format].file_name(text, self.compression))
-        existing = _day_files(self._storage.scan(rel), str(self.directory(dataset, schema)))
+        existing = self._local_days(rel)
         name = existing.get(text) or _format.FORMATS[self.day_format].file_name(text,
                                                                            self.compression)
         return self.directory(dataset, schema) / name
@@ -224,7 +242,30 @@ class Catalog:
         if self._remote:
             listing = self._storage.scan(rel)
             return INDEX_NAME in listing or bool(_object_days(listing, set()))
-        return bool(_day_files(self._storage.scan(rel), self._storage.path(rel)))
+        return bool(self._local_days(rel))
+
+    def _local_days(self, rel: str) -> dict[str, str]:
+        """Day -> file name of the day files of the local directory `rel`, as a reader takes
+        them: with the days of a committed journal still under their temporary names, without
+        the files it replaces."""
+        st = self._storage
+        for attempt in range(2):
+            listing = st.scan(rel)
+            try:  # the journal, read after the listing, was there while a day had two files
+                journal = _journal.read(st, rel)
+            except ValueError:
+                journal = None
+            try:
+                days = _day_files(listing, st.path(rel), journal.removes if journal else ())
+            except ValueError:
+                if attempt:  # not a moment of a write: two files of one day
+                    raise
+                continue
+            for temp, final, _ in journal.items if journal is not None else ():
+                if temp in listing:
+                    days.setdefault(final[:10], final)
+            return days
+        raise AssertionError("unreachable")
 
     def datasets(self) -> list[Dataset]:
         """The datasets with at least one day file, in code order."""
@@ -302,7 +343,7 @@ class Catalog:
         writer mends them instead)."""
         where = self._storage.path(rel)
         index_path = self._storage.path(f"{rel}/{INDEX_NAME}")
-        files = _day_files(listing, where)
+        files = _day_files(listing, where, journal.removes if journal is not None else ())
         out: dict[str, tuple[Entry, str]] = {}
         problems = [doc.problem] if doc.problem else []
         checked: dict[str, Entry] = {}
@@ -619,25 +660,36 @@ class Catalog:
             for name, *_ in plans:
                 st.refuse_link(f"{rel}/{name}")
             # every day is checked before the first is written
-            staged, items = [], []
-            try:
-                for name, fmt, compression, day_meta, merged in plans:
-                    f = st.stage(rel, name)
-                    staged.append(f)
-                    fields = fmt.write_day(f, day_meta, merged, compression)
-                    entry = self._entry_of(rel, name, fields, f.finish(), kind,
-                                           st.path(f"{rel}/{name}"))
-                    items.append((f.name, name, entry.to_json()))
-                _journal.kill_point("staged")
-                journal = _journal.Journal(items, digest)
-                st.replace(f"{rel}/{_journal.JOURNAL_NAME}", _journal.dump(journal))
-            except BaseException:
-                for f in staged:
-                    f.discard()
-                raise
-            _journal.kill_point("committed")
-            self._apply(rel, kind, journal, view.doc)
+            self._commit_files(rel, kind, view, [
+                (name, fmt, compression, partial(_given, day_meta, merged))
+                for name, fmt, compression, day_meta, merged in plans], digest)
         return [d / name for name, *_ in plans]
+
+    def _commit_files(self, rel: str, kind: int, view: _View, plans: list[_DayPlan],
+                      digest: str | None, removes: Sequence[str] = ()) -> None:
+        """With the lock of `rel` held: writes the days `plans` make under temporary names,
+        commits them by putting the journal in place (with `digest`, of an append, and
+        `removes`, the old files of other names the new ones replace), then puts them in
+        place."""
+        st = self._storage
+        staged, items = [], []
+        try:
+            for name, fmt, compression, load in plans:
+                f = st.stage(rel, name)
+                staged.append(f)
+                fields = fmt.write_day(f, *load(), compression)
+                entry = self._entry_of(rel, name, fields, f.finish(), kind,
+                                       st.path(f"{rel}/{name}"))
+                items.append((f.name, name, entry.to_json()))
+            _journal.kill_point("staged")
+            journal = _journal.Journal(items, digest, tuple(removes))
+            st.replace(f"{rel}/{_journal.JOURNAL_NAME}", _journal.dump(journal))
+        except BaseException:
+            for f in staged:
+                f.discard()
+            raise
+        _journal.kill_point("committed")
+        self._apply(rel, kind, journal, view.doc)
 
     def _day_plans(self, rel: str, kind: int, meta: Metadata, groups: list[tuple[str, Any]],
                    mode: str, view: _View) -> list[tuple[str, Any, str | None, Metadata, Any]]:
@@ -670,6 +722,23 @@ class Catalog:
         """A write to an object store: each new day is a new object, put whole; the index,
         switched by one conditional write (or under the lease), makes them the catalog's days,
         all at once. A writer that finds the index changed under it starts again."""
+        def plan(view: _View) -> list[_DayPlan]:
+            return [(name, fmt, compression, partial(_given, day_meta, merged))
+                    for name, fmt, compression, day_meta, merged
+                    in self._day_plans(rel, kind, meta, groups, mode, view)]
+
+        written = self._commit_objects(rel, kind, plan, digest)
+        assert written is not None
+        return written
+
+    def _commit_objects(self, rel: str, kind: int,
+                        plan: Callable[[_View], list[_DayPlan] | None],
+                        digest: str | None = None) -> list[Any] | None:
+        """Puts the days `plan` makes of the current view of `rel` (None: nothing to do) as new
+        objects, then switches the index to them with one conditional write (or under the
+        lease), then removes the objects of the days they replace. A writer that finds the index
+        changed under it plans again from the new one. `digest`: of an append, whose retry
+        writes nothing. Returns the URLs of the objects written."""
         st = self._storage
         index_rel = f"{rel}/{INDEX_NAME}"
         for attempt in range(_COMMIT_TRIES):
@@ -679,13 +748,15 @@ class Catalog:
                 for recorded, names in view.doc.appends:
                     if digest is not None and recorded == digest:
                         return [st.path(f"{rel}/{n}") for n in names]
-                plans = self._day_plans(rel, kind, meta, groups, mode, view)
+                plans = plan(view)
+                if plans is None:
+                    return None
                 written: list[str] = []
                 try:
                     entries = {day: e for day, (e, _) in view.days.items()}
-                    for name, fmt, compression, day_meta, merged in plans:
+                    for name, fmt, compression, load in plans:
                         out = _Buffer()
-                        fields = fmt.write_day(out, day_meta, merged, compression)
+                        fields = fmt.write_day(out, *load(), compression)
                         written.append(f"{rel}/{name}")
                         stat = st.put(f"{rel}/{name}", out.getvalue())
                         entries[name[:10]] = self._entry_of(rel, name, fields, stat, kind,
@@ -726,8 +797,13 @@ class Catalog:
             and m.group(2) is not None and age > _objects.GRACE_SECONDS])
 
     def _read_day(self, entry: Entry, loc: str, kind: int) -> tuple[Metadata, Any]:
+        """The metadata and every record of a day, ordered as a query orders them."""
         part = plan_part(entry, self._storage.path(loc), kind, 0, 1 << 64, None)
-        assert part is not None
+        if part is None:  # a day of no records: its metadata, from the whole file
+            part = Part(self._storage.path(loc), entry.day, entry.format, kind, 0, 1 << 64, None,
+                        (), None, None, entry.count,
+                        (entry.stat.size, entry.stat.mtime_ns, entry.stat.inode), entry.start,
+                        entry.end, entry.splits)
         fmt = _format.get(entry.format, part.location)
         if self._remote:
             with self._storage.open_file(loc, fmt.ranges(part)) as f:
@@ -746,6 +822,7 @@ class Catalog:
             if temp in listing:
                 st.rename(rel, temp, final)
                 _journal.kill_point("renamed")
+        self._remove_replaced(rel, journal)
         st.sync(rel)
         entries = dict(doc.entries)
         for _, final, raw in journal.items:
@@ -761,6 +838,11 @@ class Catalog:
         st.remove(f"{rel}/{_journal.JOURNAL_NAME}", missing_ok=True)
         st.sync(rel)
 
+    def _remove_replaced(self, rel: str, journal: _journal.Journal) -> None:
+        """Removes the files of a committed journal that its days, now in place, replace."""
+        for name in journal.removes:
+            self._storage.remove(f"{rel}/{name}", missing_ok=True)
+
     def _recover(self, rel: str, kind: int, rebuild: bool = False) -> _View:
         """With the lock held: completes a committed write a dead writer left (roll forward),
         removes the temporary files of uncommitted ones (roll back), and gives the directory's
@@ -773,6 +855,7 @@ class Catalog:
                 for temp, final, _ in journal.items:
                     if temp in listing:
                         st.rename(rel, temp, final)
+                self._remove_replaced(rel, journal)
                 st.remove(f"{rel}/{_journal.JOURNAL_NAME}")
             else:
                 self._apply(rel, kind, journal, _index.load(st, rel))
@@ -849,6 +932,123 @@ class Catalog:
         start = day_start(day)
         return Metadata(meta.schema, meta.dataset, start, start + NS_PER_DAY, SymbolMap(tickers))
 
+    # -- upgrading ---------------------------------------------------------------------------
+
+    def upgrade(self, dataset: Dataset | None = None, schema: Schema | None = None, *,
+                day_format: int | None = None,
+                progress: Callable[[int, int], None] | None = None) -> int:
+        """Rewrites every day file of `dataset` and `schema` (None: every one) that is not of
+        the day-file format `day_format` (default: the catalog's `day_format`) into it, with
+        its metadata and records as they are: a query answers the same, bit for bit. Days
+        already in that format are left alone, so a second run rewrites nothing.
+
+        Days are rewritten in batches of up to UPGRADE_DAYS days or about UPGRADE_BYTES bytes
+        of records, each all or nothing like a write (a journal on a local disk, one switch of
+        the index in an object store), so an upgrade needs little more room than a batch, and
+        one that was stopped, run again, does the rest. Writers may write meanwhile: none of
+        their days is lost. `progress(done, total)` is called after each batch with the bytes
+        of the day files rewritten so far and of all there are to rewrite (of one
+        dataset/schema at a time). Returns the number of days rewritten.
+        """
+        target = self.day_format if day_format is None else day_format
+        if isinstance(target, bool) or target not in _format.FORMATS:
+            raise ValueError(f"day_format must be one of {sorted(_format.FORMATS)} or None, "
+                             f"got {target!r}")
+        compression = self.compression
+        if target == _DAY_FILE_VERSION:
+            if not _zstd_available():
+                raise ValueError(f"day_format {_DAY_FILE_VERSION} needs the zstd support of "
+                                 f"orx")
+            compression = "zstd"
+        self._storage.require_root()
+        fmt = _format.FORMATS[target]
+        count = 0
+        for ds in ([dataset] if dataset is not None else _DATASETS):
+            for sc in ([schema] if schema is not None else _SCHEMAS):
+                if not self._holds(ds, sc):
+                    continue
+                count += self._upgrade(self._rel(ds, sc), kind_of(sc), fmt, compression,
+                                       progress)
+        return count
+
+    def _upgrade(self, rel: str, kind: int, fmt: Any, compression: str | None,
+                 progress: Callable[[int, int], None] | None) -> int:
+        """Upgrades `rel`, a batch at a time, each planned from the directory as it is then
+        (a day another writer changed meanwhile is read as that writer left it)."""
+        sizes: dict[str, int] = {}  # the days to rewrite as first seen, by their file's size
+        done: list[str] = []
+
+        def batch(view: _View) -> list[str]:
+            todo = sorted(d for d, (e, _) in view.days.items() if e.format != fmt.version)
+            for d in todo:
+                sizes.setdefault(d, view.days[d][0].size)
+            chosen: list[str] = []
+            records_bytes = 0
+            for d in todo[:UPGRADE_DAYS]:
+                records_bytes += view.days[d][0].count * size_of(kind)
+                if chosen and records_bytes > UPGRADE_BYTES:
+                    break
+                chosen.append(d)
+            return chosen
+
+        def report() -> None:
+            if progress is not None:
+                progress(sum(sizes[d] for d in done), sum(sizes.values()))
+
+        first = True
+        while True:
+            if self._remote:
+                days = self._upgrade_objects(rel, kind, fmt, compression, batch)
+            else:
+                days = self._upgrade_files(rel, kind, fmt, compression, batch)
+            if first or days:
+                done += days
+                report()
+            first = False
+            if not days:
+                return len(done)
+
+    def _upgrade_files(self, rel: str, kind: int, fmt: Any, compression: str | None,
+                       batch: Callable[[_View], list[str]]) -> list[str]:
+        """One batch of an upgrade of a local directory, through the journal: the new files,
+        of other names than the old, are staged, the journal lists them and the old files to
+        remove, and is put in place to commit. Returns the days rewritten."""
+        st = self._storage
+        with st.lock(rel):
+            for name in (INDEX_NAME, _journal.JOURNAL_NAME):
+                st.refuse_link(f"{rel}/{name}")
+            view = self._recover(rel, kind)
+            days = batch(view)
+            if not days:
+                return []
+            plans: list[_DayPlan] = []
+            removes = []
+            for day in days:
+                entry, loc = view.days[day]
+                name = fmt.file_name(day, compression)
+                plans.append((name, fmt, compression, partial(self._read_day, entry, loc, kind)))
+                if loc.rpartition("/")[2] != name:
+                    removes.append(loc.rpartition("/")[2])
+            self._commit_files(rel, kind, view, plans, None, removes)
+        return days
+
+    def _upgrade_objects(self, rel: str, kind: int, fmt: Any, compression: str | None,
+                         batch: Callable[[_View], list[str]]) -> list[str]:
+        """One batch of an upgrade of an object store: new objects and one switch of the
+        index, as a write makes them (planned again when another writer switched it first).
+        Returns the days rewritten."""
+        days: list[str] = []
+
+        def plan(view: _View) -> list[_DayPlan] | None:
+            days[:] = batch(view)
+            if not days:
+                return None
+            return [(version_name(day, fmt.file_name(day, compression)[len(day):]), fmt,
+                     compression, partial(self._read_day, *view.days[day], kind))
+                    for day in days]
+
+        return days if self._commit_objects(rel, kind, plan) is not None else []
+
     # -- the index -------------------------------------------------------------------------
 
     def reindex(self, dataset: Dataset | None = None, schema: Schema | None = None) -> None:
@@ -898,6 +1098,10 @@ class Catalog:
                 return
         raise RuntimeError(f"{st.path(rel)}: other writers changed the index {_COMMIT_TRIES} "
                            f"times while it was rebuilt; reindex again")
+
+
+def _given(metadata: Metadata, recs: Any) -> tuple[Metadata, Any]:
+    return metadata, recs
 
 
 def _listed_stat(raw: object) -> FileStat:

@@ -3,15 +3,17 @@
 A writer (holding the directory's lock) writes every new day under a temporary name of the
 catalog's own, flushed to disk, then commits by putting the journal ``_journal.json`` in place
 (atomically): it lists each temporary file, the day file it becomes and that day's new index
-entry, and, for an append, the digest that recognises a retry of it. Then the writer renames the
-days into place, writes the index, and removes the journal.
+entry, for an append the digest that recognises a retry of it, and the old day files that the
+new ones replace under other names (``removes``: an upgrade to another day-file format). Then
+the writer renames the days into place, removes the files they replace, writes the index, and
+removes the journal.
 
 - Before the journal is in place nothing has changed: readers ignore temporary files, and the
   next writer removes them (roll back).
 - Once it is in place the write has happened: a reader that finds a journal waits for the
   writer to finish (or, when the writer died, reads each listed day from whichever of its two
-  files holds the listed version), and the next writer completes the renames and the index
-  (roll forward) before doing anything else.
+  files holds the listed version, never from a file the journal replaces), and the next writer
+  completes the renames, the removals and the index (roll forward) before doing anything else.
 
 A retried append is recognised by its digest: SHA-256 of the data's metadata and records as
 written. The index remembers the digests of the last APPENDS_KEPT appends and the days each
@@ -29,10 +31,14 @@ from dataclasses import dataclass
 from typing import Any
 
 from .._lib import Metadata
+from ._index import day_of_name
 from ._storage import LocalStorage, is_own_temporary
 
 JOURNAL_NAME = "_journal.json"
 JOURNAL_FORMAT = 1
+# The format of a journal that also removes files ("removes"): a reader of JOURNAL_FORMAT alone
+# would roll it forward and keep both files of a day, so it refuses this one instead.
+JOURNAL_FORMAT_REMOVES = 2
 # The environment variable naming a moment of a write at which the writing process is killed:
 # "staged", "committed", "renamed" (after the first day is put in place) or "indexed". Tests
 # use it to stop a writer where they choose.
@@ -74,11 +80,16 @@ def digest(metadata: Metadata, records: Any) -> str:
 class Journal:
     items: list[tuple[str, str, dict[str, Any]]]  # temporary name, day file name, entry
     append: str | None  # the digest of the append, None for a replacement
+    removes: tuple[str, ...] = ()  # day files the new ones replace under other names
 
 
 def dump(journal: Journal) -> bytes:
-    return json.dumps({"format": JOURNAL_FORMAT, "items": [list(i) for i in journal.items],
-                       "append": journal.append}, separators=(",", ":")).encode()
+    doc: dict[str, Any] = {"format": JOURNAL_FORMAT_REMOVES if journal.removes
+                           else JOURNAL_FORMAT,
+                           "items": [list(i) for i in journal.items], "append": journal.append}
+    if journal.removes:
+        doc["removes"] = list(journal.removes)
+    return json.dumps(doc, separators=(",", ":")).encode()
 
 
 def read(storage: LocalStorage, directory: str) -> Journal | None:
@@ -97,9 +108,13 @@ def read(storage: LocalStorage, directory: str) -> Journal | None:
         doc = json.loads(data)
     except (ValueError, RecursionError, MemoryError):
         raise bad from None
-    if type(doc) is not dict or doc.get("format") != JOURNAL_FORMAT \
+    if type(doc) is not dict or doc.get("format") not in (JOURNAL_FORMAT, JOURNAL_FORMAT_REMOVES) \
             or type(doc.get("items")) is not list \
             or not (doc.get("append") is None or type(doc.get("append")) is str):
+        raise bad
+    removes = doc.get("removes", []) if doc["format"] == JOURNAL_FORMAT_REMOVES else []
+    if type(removes) is not list or not all(
+            type(n) is str and "/" not in n and day_of_name(n) is not None for n in removes):
         raise bad
     items = []
     for item in doc["items"]:
@@ -108,4 +123,7 @@ def read(storage: LocalStorage, directory: str) -> Journal | None:
                 or "/" in item[1] or type(item[2]) is not dict):
             raise bad
         items.append((item[0], item[1], item[2]))
-    return Journal(items, doc["append"])
+    finals = {final for _, final, _ in items}
+    if any(n in finals for n in removes):
+        raise bad
+    return Journal(items, doc["append"], tuple(removes))
