@@ -87,7 +87,8 @@ def batch_frame(
     datetimes: bool,
     threads: int,
 ) -> Any:
-    """The DataFrame of a batch's records."""
+    """The DataFrame of a batch's records, its columns filled on up to `threads` threads (0:
+    the default)."""
 
 def batch_compact(data: bytes, count: int) -> bytes:
     """The layout bytes of a batch's records, back to back."""
