@@ -9,7 +9,8 @@ def interleaved(cases, repeats=7, warmup=1, clock=time.perf_counter):
     """Runs each case once per round, rounds `repeats` times; returns {name: median seconds}.
 
     Running the cases in alternation inside one process keeps machine noise (other jobs,
-    frequency changes, page-fault storms) from landing on one side only. A case is a function,
+    frequency changes, page-fault storms) from landing on one side only; the order turns by
+    one case each round. A case is a function,
     or a pair (setup, fn) whose untimed setup() makes the argument of the timed fn(arg).
     `clock` is wall time by default; time.thread_time counts only the CPU time of the calling
     thread, which a loaded machine disturbs less (for work done on that thread alone).
@@ -29,10 +30,13 @@ def interleaved(cases, repeats=7, warmup=1, clock=time.perf_counter):
         for case in cases.values():
             run(case)
     times = {name: [] for name in cases}
-    for _ in range(repeats):
-        for name, case in cases.items():
+    names = list(cases)
+    for r in range(repeats):
+        # Each round starts one case later, so that no case always runs right after the same
+        # one (whose threads may still spin, whose freed memory the next one faults in again).
+        for name in names[r % len(names):] + names[:r % len(names)]:
             gc.collect()
-            times[name].append(run(case))
+            times[name].append(run(cases[name]))
     return {name: statistics.median(ts) for name, ts in times.items()}
 
 

@@ -386,3 +386,38 @@ def test_queries_read_without_pyarrow_installed(written):
             "print(len(r.to_numpy()), len(r.to_pandas()))")
     out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
     assert out.stdout.split() == ["30", "30"]
+
+
+# --- writing: the order of a day's records, the records of a structured array ----------------
+
+
+@settings(max_examples=80, deadline=None)
+@given(ids=st.lists(st.integers(1, 4), max_size=40), times=st.lists(st.integers(0, 5), max_size=40),
+       how=st.sampled_from(["as made", "in time order", "grouped"]))
+def test_records_are_grouped_by_instrument_like_a_stable_sort(ids, times, how):
+    n = min(len(ids), len(times))
+    ts, iid = np.array(times[:n], dtype=np.uint64), np.array(ids[:n], dtype=np.uint32)
+    if how == "in time order":
+        ts = np.sort(ts)
+    elif how == "grouped":
+        order = sorted(range(n), key=lambda k: (iid[k], ts[k]))
+        ts, iid = ts[order], iid[order]
+    want = sorted(range(n), key=lambda k: (iid[k], ts[k]))  # Python's sort is stable
+    order = oc._records.instrument_order(ts, iid)
+    assert (list(range(n)) if order is None else order.tolist()) == want
+
+
+def test_a_structured_array_of_the_records_layout_is_written_as_its_bytes(tmp_path):
+    data = records(spread(days=2, per_day=5))
+    meta = orx.open(data).metadata
+    arr = orx.open(data).to_numpy()
+    a, b = dcat(tmp_path / "a"), dcat(tmp_path / "b")
+    a.write(arr, meta)
+    b.write(data)
+    whole = params([], 0, 1 << 62)
+    assert a.query(whole).to_bytes() == b.query(whole).to_bytes()
+    bad = arr.copy()
+    bad["rtype"][3] = 2
+    with pytest.raises(ValueError, match="every record must be of kind"):
+        a.write(bad, meta)
+    assert a.query(whole).to_bytes() == b.query(whole).to_bytes()  # nothing was written

@@ -15,7 +15,7 @@ from functools import partial
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .._kinds import METADATA_KEY, SCHEMA_KINDS
+from .._kinds import METADATA_KEY, SCHEMA_KINDS, record_dtype
 from .._lib import Dataset, Metadata, RetrieveParams, Schema, Stype, SymbolMap
 from .._params import as_params
 from . import _continuous, _format, _index, _journal
@@ -890,7 +890,13 @@ class Catalog:
                 raise ValueError(f"array items of {data.dtype.itemsize} bytes are not records of "
                                  f"kind {kind_text(kind)} ({size_of(kind)} bytes)")
             return metadata, records(np.ascontiguousarray(data).tobytes(), kind, "array")
-        # record objects, batches, structured arrays, DataFrames, Arrow data: packed by the writer
+        if isinstance(data, np.ndarray) and metadata is not None \
+                and data.dtype == record_dtype(kind_of(metadata.schema)):
+            # a structured array of the records' own layout: its bytes are the records
+            kind = kind_of(metadata.schema)
+            return metadata, records(np.ascontiguousarray(data).tobytes(), kind, "array")
+        # record objects, batches, other structured arrays, DataFrames, Arrow data: packed by
+        # the writer
         from .._writer import records_of
 
         meta = metadata or getattr(data, "metadata", None) or _carried_metadata(data)

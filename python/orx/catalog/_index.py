@@ -36,7 +36,7 @@ from functools import cached_property
 from typing import Any, TypeVar, overload
 
 from .._kinds import INDEX_MAGIC
-from ._records import NS_PER_DAY, day_start, numpy
+from ._records import NS_PER_DAY, day_start, instrument_order, numpy
 from ._storage import FileStat, LocalStorage
 
 INDEX_NAME = "_index.json"
@@ -277,8 +277,8 @@ def describe(ts: Any, ids: Any, tickers: dict[int, str]) -> dict[str, Any]:
     np = numpy()
     if not len(ts):
         return {"count": 0, "start": None, "end": None, "instruments": [], "splits": []}
-    order = np.lexsort((ts, ids))
-    ts_by, ids_by = ts[order], ids[order]
+    order = instrument_order(ts, ids)
+    ts_by, ids_by = (ts, ids) if order is None else (ts[order], ids[order])
     uniq, first, counts = np.unique(ids_by, return_index=True, return_counts=True)
     return {
         "count": int(len(ts)), "start": int(ts.min()), "end": int(ts.max()),

@@ -78,10 +78,25 @@ def concat(arrs: list[Any], kind: int) -> Any:
     return arrs[0] if len(arrs) == 1 else numpy().concatenate(arrs)
 
 
+def instrument_order(ts: Any, ids: Any) -> Any:
+    """The order that groups records by instrument id, each instrument's in ts_event order
+    (stable); None when they are so already. Records in time order (the usual input) need only
+    a stable sort by id."""
+    np = numpy()
+    if len(ts) < 2:
+        return None
+    rising = ts[1:] >= ts[:-1]
+    if (ids[1:] >= ids[:-1]).all() and rising[ids[1:] == ids[:-1]].all():
+        return None
+    if rising.all():
+        return np.argsort(ids, kind="stable")
+    return np.lexsort((ts, ids))
+
+
 def by_instrument(arr: Any) -> Any:
     """Records grouped by instrument id, each instrument's in ts_event order (stable)."""
-    ts, ids = ts_ids(arr)
-    return arr[numpy().lexsort((ts, ids))]
+    order = instrument_order(*ts_ids(arr))
+    return arr if order is None else arr[order]
 
 
 def by_time(arr: Any) -> Any:
