@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "scratch.h"
 #include "threads.h"
 
 namespace orx {
@@ -79,15 +80,15 @@ const char* format_of(const Column& c, PriceForm prices) {
 // --- arrays ---------------------------------------------------------------------------------
 
 struct ArrayData {
-  std::vector<std::unique_ptr<uint8_t[]>> owned;
+  std::vector<ScratchBuffer> owned;  // given back to the pool when the consumer releases the array
   std::vector<const void*> buffers;
   std::vector<std::unique_ptr<ArrowArray>> children;
   std::vector<ArrowArray*> child_pointers;
   std::unique_ptr<ArrowArray> dictionary;
 
   uint8_t* allocate(size_t bytes) {
-    owned.push_back(std::unique_ptr<uint8_t[]>(new uint8_t[std::max<size_t>(bytes, 8)]));
-    return owned.back().get();
+    owned.push_back(ScratchBuffer::take(std::max<size_t>(bytes, 8)));
+    return owned.back().data();
   }
 };
 

@@ -22,6 +22,7 @@
 
 #include "records.h"
 #include "result.h"
+#include "scratch.h"
 #include "threads.h"
 
 namespace orx {
@@ -73,29 +74,6 @@ struct DaySpec {
   std::vector<BlockSpec> blocks;
   uint64_t start = 0;
   uint64_t end = UINT64_MAX;
-};
-
-// Memory for decoded records, taken from a pool kept between queries and given back to it
-// when dropped: the pages of a fresh allocation cost more than decoding into them. The pool
-// holds at most 64 MB; a buffer given back beyond that is freed. Contents are uninitialised.
-class ScratchBuffer {
- public:
-  ScratchBuffer() = default;
-  ScratchBuffer(ScratchBuffer&& other) noexcept { *this = std::move(other); }
-  ScratchBuffer& operator=(ScratchBuffer&& other) noexcept;
-  ScratchBuffer(const ScratchBuffer&) = delete;
-  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
-  ~ScratchBuffer() { release(); }
-
-  // A buffer of `bytes` bytes (at least one byte is allocated).
-  static ScratchBuffer take(size_t bytes);
-  uint8_t* data() const { return data_.get(); }
-  size_t size() const { return size_; }
-
- private:
-  void release();
-  std::unique_ptr<uint8_t[]> data_;
-  size_t capacity_ = 0, size_ = 0;
 };
 
 class QueryRun {
