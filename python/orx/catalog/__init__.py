@@ -2,7 +2,8 @@
 
 Layout::
 
-    {root}/{DATASET}/{schema}/{YYYY-MM-DD}.orx.zst     one stream per day (.orx: raw)
+    {root}/{DATASET}/{schema}/{YYYY-MM-DD}.orxday      one day file per day, made for reading
+                                                       (older catalogs: .orx.zst or .orx streams)
     {root}/{DATASET}/{schema}/_index.json              one entry per day file
     {root}/{DATASET}/{schema}/.lock                    taken by writers
 
