@@ -13,7 +13,7 @@ from orx import BufferStore
 pa = pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
 
-N = 150_001  # past the run length filled on several threads, an odd count
+N = 300_001  # past the run length filled on several threads, an odd count
 TICKERS = {1: "AAA", 2: "BB", 3: "CCCC"}  # id 4 has no ticker
 
 
