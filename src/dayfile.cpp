@@ -652,14 +652,16 @@ Status QueryRun::merge(uint8_t* out, unsigned threads, size_t part_records) {
     size_t offset = 0;           // in records, into out
   };
   std::vector<Job> jobs;
-  const size_t spare = days_.size() < threads ? threads : 1;
   for (size_t d = 0; d < days_.size(); ++d) {
     const auto& blocks = decoded_[d];
     if (direct(d)) {
       jobs.push_back({d, true, {}, {}, at[d]});
       continue;
     }
-    const size_t parts = std::clamp<size_t>(part_records ? counts_[d] / part_records : 1, 1, spare);
+    // Every large day is cut into as many parts as there are threads, so that the jobs of a few
+    // days (3 days on 2 threads) still share the threads evenly.
+    const size_t parts =
+        std::clamp<size_t>(part_records ? counts_[d] / part_records : 1, 1, std::max(threads, 1u));
     // Cut times chosen from a sample of every block's times, weighted by what each stands for.
     std::vector<uint64_t> cuts;
     if (parts > 1) {
