@@ -207,24 +207,16 @@ void export_array(const RecordRun& run, PriceForm prices, const SymbolDictionary
   uint8_t* valid = sym->allocate((n + 7) / 8);
   std::memset(valid, 0, (n + 7) / 8);
 
-  // Rows [r0, r1) of every column; parts start at multiples of 64 rows, so that no two share
-  // a byte of the validity bitmap.
-  const size_t parts = run.stride && n >= kParallelRecords ? std::max(threads, 1u) : 1;
+  // Rows [r0, r1) of every column on each thread.
+  const size_t parts = fill_ranges(run, threads);
   std::vector<size_t> nulls(parts, 0);
   std::vector<uint8_t> other(parts * letters.size(), 0);  // a letter that is not ASCII
   parallel_for(parts, static_cast<unsigned>(parts), [&](size_t t) {
-    const size_t r0 = t == 0 ? 0 : (n * t / parts) & ~size_t{63};
-    const size_t r1 = t + 1 == parts ? n : (n * (t + 1) / parts) & ~size_t{63};
-    if (parts == 1) {
+    const auto [r0, r1] = range_rows(n, t, parts);
+    if (parts == 1)
       fill_columns(run, sinks);
-    } else {
-      std::vector<ColumnSink> local(sinks);
-      for (ColumnSink& sink : local)
-        sink.out = static_cast<uint8_t*>(sink.out) + r0 * form_width(*sink.column, sink.form);
-      fill_columns(
-          {run.data + r0 * run.stride, (r1 - r0) * run.stride, r1 - r0, run.kind, run.stride},
-          local);
-    }
+    else
+      for_each_chunk_in(run, r0, r1, [&](const RecordChunk& chunk) { fill_chunk(chunk, sinks); });
     for (size_t k = 0; k < letters.size(); ++k) {
       uint8_t high = 0;
       for (size_t i = r0; i < r1; ++i) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <utility>
 
 #include "records.h"
 #include "result.h"
@@ -127,6 +128,32 @@ void for_each_chunk(const RecordRun& run, F&& visit) {
     visit(chunk);
     first += n;
   }
+}
+
+// --- ranges of rows on several threads --------------------------------------------------------
+
+// How many ranges of rows `run` is filled in on `threads` threads: one when it is short or its
+// records are not all of one length (run.stride 0).
+inline size_t fill_ranges(const RecordRun& run, unsigned threads) {
+  return run.stride && run.count >= kParallelRecords ? (threads ? threads : 1) : 1;
+}
+
+// Rows [first, last) of range t of `ranges` over `count` rows. Ranges start at multiples of 64
+// rows, so that no two share a byte of a validity bitmap.
+inline std::pair<size_t, size_t> range_rows(size_t count, size_t t, size_t ranges) {
+  const auto at = [&](size_t k) {
+    return k == ranges ? count : (count * k / ranges) & ~size_t{63};
+  };
+  return {t == 0 ? 0 : at(t), at(t + 1)};
+}
+
+// Calls visit(const RecordChunk&) for the chunks of rows [first, last) of a run of records of
+// one length, each chunk's `first` counted from the start of the run.
+template <class F>
+void for_each_chunk_in(const RecordRun& run, size_t first, size_t last, F&& visit) {
+  for (size_t at = first; at < last; at += kChunkRecords)
+    visit(RecordChunk{run.data + at * run.stride,
+                      last - at < kChunkRecords ? last - at : kChunkRecords, at, run.stride});
 }
 
 // Fills every sink with its column of `run`: one pass over the records, chunk by chunk.

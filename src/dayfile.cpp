@@ -8,11 +8,9 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <numeric>
-#include <thread>
 #include <tuple>
 #include <utility>
 

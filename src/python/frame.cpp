@@ -1,7 +1,5 @@
 #include "frame.h"
 
-#include "threads.h"
-
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -379,7 +377,7 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   const size_t n = survey.count;
   const std::span<const Column> cols = columns_of(survey.kind);
   const RecordRun run{reinterpret_cast<const uint8_t*>(source.data()) + begin,
-                      source.size() - begin, n, survey.kind};
+                      source.size() - begin, n, survey.kind, survey.stride};
 
   // Where each column goes.
   enum class To : uint8_t { Int, Float, Letter, Time, Stamp };
@@ -530,13 +528,10 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
   // The fill touches no Python object: the arrays are new and seen by nobody else yet, the
   // records and the symbol map stay unchanged under the caller's hold. Many records of one
   // length are filled a range of rows on each thread.
-  const size_t stride = survey.stride;
-  const size_t count_parts = stride && n >= kParallelRecords ? std::max(threads, 1u) : 1;
+  const size_t count_parts = fill_ranges(run, threads);
   std::vector<Part> parts(count_parts);
   for (Part& part : parts) part.wide.assign(ints, 0);
-  const auto bounds = [&](size_t t) {
-    return std::pair(n * t / count_parts, n * (t + 1) / count_parts);
-  };
+  const auto bounds = [&](size_t t) { return range_rows(n, t, count_parts); };
   without_gil_for(run.size, [&] {
     if (count_parts == 1) {
       for_each_chunk(run, [&](const RecordChunk& chunk) { fill(chunk, parts[0]); });
@@ -544,10 +539,7 @@ PyObject* frame_data_by_columns(std::string_view source, size_t begin, const Sur
     }
     parallel_for(count_parts, static_cast<unsigned>(count_parts), [&](size_t t) {
       const auto [r0, r1] = bounds(t);
-      for (size_t first = r0; first < r1; first += kChunkRecords)
-        fill(RecordChunk{run.data + first * stride, std::min(kChunkRecords, r1 - first), first,
-                         stride},
-             parts[t]);
+      for_each_chunk_in(run, r0, r1, [&](const RecordChunk& chunk) { fill(chunk, parts[t]); });
     });
     // Each range's codes point into its own part of the tables.
     parallel_for(count_parts, static_cast<unsigned>(count_parts), [&](size_t t) {

@@ -882,18 +882,16 @@ class Catalog:
                 return self._from_reader(reader, metadata, "stream", data)
         if isinstance(data, Reader):
             return self._from_reader(data, metadata, "reader")
-        if isinstance(data, np.ndarray) and data.dtype.names is None:  # opaque records
+        # opaque records, or a structured array of the records' own layout: its bytes are the
+        # records
+        if isinstance(data, np.ndarray) and (data.dtype.names is None or (
+                metadata is not None and data.dtype == record_dtype(kind_of(metadata.schema)))):
             if metadata is None:
                 raise TypeError("metadata is required to write records that do not carry any")
             kind = kind_of(metadata.schema)
             if data.dtype.itemsize != size_of(kind):
                 raise ValueError(f"array items of {data.dtype.itemsize} bytes are not records of "
                                  f"kind {kind_text(kind)} ({size_of(kind)} bytes)")
-            return metadata, records(np.ascontiguousarray(data).tobytes(), kind, "array")
-        if isinstance(data, np.ndarray) and metadata is not None \
-                and data.dtype == record_dtype(kind_of(metadata.schema)):
-            # a structured array of the records' own layout: its bytes are the records
-            kind = kind_of(metadata.schema)
             return metadata, records(np.ascontiguousarray(data).tobytes(), kind, "array")
         # record objects, batches, other structured arrays, DataFrames, Arrow data: packed by
         # the writer
